@@ -1,0 +1,4 @@
+#pragma once
+
+// The whole digest flow; returns the exit status.
+int run();

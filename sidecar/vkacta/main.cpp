@@ -1,0 +1,5 @@
+#include "Summary.h"
+
+int main() {
+    return run();
+}

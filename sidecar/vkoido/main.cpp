@@ -1,0 +1,6 @@
+#include "RunTap.h"
+
+int main(int argc, char** argv) {
+    runTap(argc, argv);
+    return 0;
+}
