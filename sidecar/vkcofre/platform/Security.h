@@ -207,6 +207,15 @@ using InformacionDeFirma = std::map<std::string, std::string>;
 enum class SecGuestAttribute { kSecGuestAttributePid };
 using AtributosDeHuesped = std::map<SecGuestAttribute, std::int32_t>;
 
+// The release identity a build is configured with: the maker's team identifier (10 characters)
+// and the two application identifiers a reader must be signed as. All empty in a build
+// configured without one (the developer build, signed without a team).
+struct IdentidadDeLaApp {
+    std::string equipo;
+    std::string aplicacion;
+    std::string otraAplicacion;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The platform
 
@@ -261,6 +270,10 @@ class Security {
 
     // The parent's process id.
     virtual std::int32_t getppid() = 0;
+
+    // The identity this build was configured with (build-time settings of the backend). The vault
+    // writes the reader's requirement from it and hands that text to SecRequirementCreateWithString.
+    virtual IdentidadDeLaApp identidadDeLaApp() { return {}; }
 };
 
 // The backend the shipped program uses; each platform backend defines it.
