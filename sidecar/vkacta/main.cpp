@@ -1,5 +1,5 @@
 #include "Summary.h"
 
-int main() {
-    return run();
+int main(int argc, char** argv) {
+    return vkacta::entrada(argc, argv);
 }
