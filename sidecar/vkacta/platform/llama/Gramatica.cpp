@@ -1,0 +1,132 @@
+#include "Gramatica.h"
+
+#include <vector>
+
+namespace vkacta {
+namespace {
+
+// A JSON string: any character but the quote, the backslash and controls, or an escape.
+constexpr const char* kReglasDeTexto =
+    "texto ::= \"\\\"\" caracter* \"\\\"\"\n"
+    "caracter ::= [^\"\\\\\\x00-\\x1F\\x7F] | \"\\\\\" ([\"\\\\/bfnrt] | \"u\" hex hex hex hex)\n"
+    "hex ::= [0-9a-fA-F]\n";
+
+// A GBNF string literal that matches `s` exactly.
+std::string literal(const std::string& s) {
+    std::string r = "\"";
+    for (const char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            r += '\\';
+            r += c;
+        } else if (u < 0x20) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            r += "\\x";
+            r += kHex[u >> 4U];
+            r += kHex[u & 0xFU];
+        } else {
+            r += c;
+        }
+    }
+    return r + "\"";
+}
+
+// A JSON-encoded property name: the key as the answer must spell it.
+std::string claveJson(const std::string& nombre) {
+    std::string r = "\"";
+    for (const char c : nombre) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            r += '\\';
+            r += c;
+        } else if (u < 0x20) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            r += "\\u00";
+            r += kHex[u >> 4U];
+            r += kHex[u & 0xFU];
+        } else {
+            r += c;
+        }
+    }
+    return r + "\"";
+}
+
+class Conversor {
+  public:
+    std::string reglas() const {
+        std::string r;
+        for (const auto& linea : lineas_)
+            r += linea + "\n";
+        return r + kReglasDeTexto;
+    }
+
+    // The grammar expression matching a value of `s`, adding the rules it needs.
+    std::string expresion(const GenerationSchema& s) {
+        switch (s.kind()) {
+            case GenerationSchema::Kind::string:
+                return "texto";
+            case GenerationSchema::Kind::array: {
+                const std::string e = expresion(s.items());
+                return "\"[\" (" + e + " (\",\" " + e + ")*)? \"]\"";
+            }
+            case GenerationSchema::Kind::object:
+                return reglaDeObjeto(s);
+        }
+        return "texto";
+    }
+
+  private:
+    std::string reglaDeObjeto(const GenerationSchema& s) {
+        for (const auto& [nombre, esquema] : hechas_) {
+            if (esquema == &s) return nombre;
+        }
+        const std::string nombre = nombreLibre(s.typeName());
+        hechas_.emplace_back(nombre, &s);
+        const size_t hueco = lineas_.size();
+        lineas_.emplace_back();  // keeps rules in the order they are first met
+        std::string cuerpo = "\"{\"";
+        bool primera = true;
+        for (const auto& p : s.properties()) {
+            const std::string clave = (primera ? "" : ",") + claveJson(p.name) + ":";
+            cuerpo += " " + literal(clave) + " " + expresion(*p.type);
+            primera = false;
+        }
+        cuerpo += " \"}\"";
+        lineas_[hueco] = nombre + " ::= " + cuerpo;
+        return nombre;
+    }
+
+    // Rule names allow letters, digits and '-'; anything else becomes '-'.
+    std::string nombreLibre(const std::string& tipo) {
+        std::string base;
+        for (const char c : tipo) {
+            const bool valido = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            base += valido ? c : '-';
+        }
+        base = "obj-" + base;
+        std::string nombre = base;
+        for (int n = 2; usado(nombre); ++n)
+            nombre = base + "-" + std::to_string(n);
+        return nombre;
+    }
+
+    bool usado(const std::string& nombre) const {
+        for (const auto& h : hechas_) {
+            if (h.first == nombre) return true;
+        }
+        return false;
+    }
+
+    std::vector<std::string> lineas_;
+    std::vector<std::pair<std::string, const GenerationSchema*>> hechas_;
+};
+
+}  // namespace
+
+std::string gramaticaGbnf(const GenerationSchema& esquema) {
+    Conversor c;
+    const std::string raiz = c.expresion(esquema);
+    return "root ::= " + raiz + "\n" + c.reglas();
+}
+
+}  // namespace vkacta

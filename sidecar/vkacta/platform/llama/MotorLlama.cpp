@@ -1,0 +1,357 @@
+#include "MotorLlama.h"
+
+#include <llama.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "Gramatica.h"
+
+namespace vkacta {
+namespace {
+
+// llama.cpp and ggml log to standard error by default; the tool's stderr is for its own notes.
+void sinRegistro(ggml_log_level /*nivel*/, const char* /*texto*/, void* /*datos*/) {}
+
+void iniciarLlama() {
+    static const bool hecho = [] {
+        llama_log_set(sinRegistro, nullptr);
+        ggml_log_set(sinRegistro, nullptr);
+        llama_backend_init();
+        return true;
+    }();
+    (void)hecho;
+}
+
+std::string textoDeError(int e) {
+    char buf[256] = {};
+    // GNU strerror_r may return a static text instead of filling the buffer.
+    const char* t = strerror_r(e, buf, sizeof buf);
+    return t != nullptr ? t : "error desconocido";
+}
+
+// Why the file cannot even be handed to llama.cpp, or empty.
+std::string revisarFichero(const std::filesystem::path& ruta) {
+    std::error_code ec;
+    const auto estado = std::filesystem::status(ruta, ec);
+    if (!std::filesystem::exists(estado)) return "no está el fichero del modelo " + ruta.string();
+    if (!std::filesystem::is_regular_file(estado)) return ruta.string() + " no es un fichero";
+    std::FILE* f = std::fopen(ruta.c_str(), "rb");
+    if (f == nullptr) return "no se puede leer " + ruta.string() + ": " + textoDeError(errno);
+    char magia[4] = {};
+    const size_t leidos = std::fread(magia, 1, sizeof magia, f);
+    std::fclose(f);
+    if (leidos != sizeof magia || std::memcmp(magia, "GGUF", 4) != 0) {
+        return "el fichero del modelo " + ruta.string() + " no es un modelo GGUF";
+    }
+    return {};
+}
+
+constexpr const char* kAntesDelEsquema =
+    "\n\nResponde solo con un objeto JSON que cumpla este esquema JSON:\n";
+
+}  // namespace
+
+void MotorLlama::Borrador::operator()(llama_model* m) const {
+    llama_model_free(m);
+}
+void MotorLlama::Borrador::operator()(llama_context* c) const {
+    llama_free(c);
+}
+void MotorLlama::Borrador::operator()(llama_sampler* s) const {
+    llama_sampler_free(s);
+}
+
+MotorLlama::~MotorLlama() = default;
+
+std::unique_ptr<MotorLlama> MotorLlama::cargar(const std::filesystem::path& modelo, AjustesDelMotor ajustes,
+                                               std::string& error) {
+    error = revisarFichero(modelo);
+    if (!error.empty()) return nullptr;
+    iniciarLlama();
+    std::unique_ptr<MotorLlama> m(new MotorLlama());
+    m->ruta_ = modelo;
+    m->ajustes_ = ajustes;
+    llama_model_params p = llama_model_default_params();
+    p.n_gpu_layers = 0;
+    m->modelo_.reset(llama_model_load_from_file(modelo.c_str(), p));
+    if (!m->modelo_) {
+        error = "el fichero del modelo " + modelo.string() +
+                " no se pudo cargar (dañado o de una arquitectura no admitida)";
+        return nullptr;
+    }
+    m->vocab_ = llama_model_get_vocab(m->modelo_.get());
+    const char* plantilla = llama_model_chat_template(m->modelo_.get(), nullptr);
+    if (plantilla == nullptr) {
+        error = "el modelo " + modelo.string() + " no trae plantilla de chat (hace falta un modelo instruct)";
+        return nullptr;
+    }
+    auto marco = marcoDeChat(plantilla);
+    if (!marco) {
+        error = "la plantilla de chat del modelo " + modelo.string() + " no es una que se sepa aplicar";
+        return nullptr;
+    }
+    m->marco_ = std::move(*marco);
+    m->contextoEntrenado_ = llama_model_n_ctx_train(m->modelo_.get());
+    if (m->contextoEntrenado_ <= 0) {
+        error = "el modelo " + modelo.string() + " no declara su contexto de entrenamiento";
+        return nullptr;
+    }
+    return m;
+}
+
+std::vector<int32_t> MotorLlama::tokenizar(const std::string& texto, bool especiales) const {
+    return tokenizarCon(texto, especiales, false);
+}
+
+std::vector<int32_t> MotorLlama::tokenizarCon(const std::string& texto, bool especiales, bool inicio) const {
+    std::vector<int32_t> t(texto.size() + 4);
+    const auto largo = static_cast<int32_t>(texto.size());
+    int32_t n = llama_tokenize(vocab_, texto.data(), largo, t.data(), static_cast<int32_t>(t.size()), inicio,
+                               especiales);
+    if (n < 0) {
+        t.resize(static_cast<size_t>(-n));
+        n = llama_tokenize(vocab_, texto.data(), largo, t.data(), static_cast<int32_t>(t.size()), inicio,
+                           especiales);
+    }
+    t.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return t;
+}
+
+std::string MotorLlama::pieza(int32_t token) const {
+    char buf[256];
+    const int32_t n = llama_token_to_piece(vocab_, token, buf, sizeof buf, 0, false);
+    if (n >= 0) return std::string(buf, static_cast<size_t>(n));
+    std::string largo(static_cast<size_t>(-n), '\0');
+    const int32_t m = llama_token_to_piece(vocab_, token, largo.data(), -n, 0, false);
+    largo.resize(m < 0 ? 0 : static_cast<size_t>(m));
+    return largo;
+}
+
+bool MotorLlama::esControl(int32_t token) const {
+    return llama_vocab_is_control(vocab_, token);
+}
+
+Result<GeneratedContent> MotorLlama::responder(const std::string& instrucciones, const std::string& prompt,
+                                               const GenerationSchema& esquema, bool esquemaEnPrompt,
+                                               const GenerationOptions& opciones) {
+    const std::string sistema =
+        esquemaEnPrompt ? instrucciones + kAntesDelEsquema + esquema.jsonSchema() : instrucciones;
+    const std::string gbnf = gramaticaGbnf(esquema);
+    auto texto = generar(sistema, prompt, &gbnf, opciones);
+    if (!texto) return texto.error();
+    auto contenido = GeneratedContent::parse(texto.value());
+    if (!contenido)
+        return GenerationError{"la respuesta del modelo no se pudo leer: " + contenido.error().texto};
+    return contenido;
+}
+
+Result<std::string> MotorLlama::responderLibre(const std::string& instrucciones, const std::string& prompt,
+                                               const GenerationOptions& opciones) {
+    return generar(instrucciones, prompt, nullptr, opciones);
+}
+
+Result<llama_sampler*> MotorLlama::gramaticaPara(const std::string& gbnf) {
+    if (!gramatica_ || textoGramatica_ != gbnf) {
+        gramatica_.reset(llama_sampler_init_grammar(vocab_, gbnf.c_str(), "root"));
+        textoGramatica_ = gbnf;
+        if (!gramatica_) {
+            textoGramatica_.clear();
+            return GenerationError{"no se pudo preparar la gramática del esquema"};
+        }
+    } else {
+        llama_sampler_reset(gramatica_.get());
+    }
+    return gramatica_.get();
+}
+
+Result<bool> MotorLlama::evaluar(const int32_t* tokens, size_t n) {
+    const size_t lote = llama_n_batch(contexto_.get());
+    for (size_t i = 0; i < n; i += lote) {
+        const auto k = static_cast<int32_t>(std::min(lote, n - i));
+        // llama_batch_get_one takes a non-const pointer but does not write through it.
+        const int32_t r = llama_decode(
+            contexto_.get(), llama_batch_get_one(const_cast<llama_token*>(tokens + i), k));  // NOLINT
+        if (r == 1) return GenerationError{"el contexto del modelo se llenó"};
+        if (r != 0)
+            return GenerationError{"falló la evaluación del modelo (código " + std::to_string(r) + ")"};
+        cuentas_.tokensEvaluados += k;
+    }
+    return true;
+}
+
+Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
+                                         const std::vector<int32_t>& resto, int presupuesto) {
+    const auto total = static_cast<int64_t>(prefijo.size() + resto.size());
+    if (total >= contextoEntrenado_) {
+        return GenerationError{"el pedido ocupa " + std::to_string(total) +
+                               " tokens y el contexto del modelo admite " +
+                               std::to_string(contextoEntrenado_)};
+    }
+    const int64_t necesario = std::min<int64_t>(total + presupuesto, contextoEntrenado_);
+    if (!contexto_ || tamContexto_ < necesario) {
+        contexto_.reset();
+        prefijoEnContexto_ = false;
+        llama_context_params p = llama_context_default_params();
+        p.n_ctx = static_cast<uint32_t>(necesario);
+        p.n_batch = std::min<uint32_t>(p.n_ctx, 2048);
+        p.n_ubatch = std::min<uint32_t>(p.n_batch, 512);
+        p.n_seq_max = 1;
+        p.no_perf = true;
+        int hilos = ajustes_.hilos;
+        if (hilos <= 0) hilos = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 4U));
+        p.n_threads = hilos;
+        p.n_threads_batch = hilos;
+        contexto_.reset(llama_init_from_model(modelo_.get(), p));
+        if (!contexto_) {
+            tamContexto_ = 0;
+            return GenerationError{"no se pudo crear un contexto de " + std::to_string(necesario) +
+                                   " tokens"};
+        }
+        tamContexto_ = llama_n_ctx(contexto_.get());
+    }
+    llama_memory_t memoria = llama_get_memory(contexto_.get());
+    const auto nPrefijo = static_cast<llama_pos>(prefijo.size());
+    const bool mismo = ajustes_.reusarPrefijo && !estadoPrefijo_.empty() && tokensPrefijo_ == prefijo;
+    bool listo = false;
+    if (mismo && prefijoEnContexto_) {
+        // Drop the previous answer and prompt, keep the prefix's cells.
+        listo = llama_memory_seq_rm(memoria, 0, nPrefijo, -1);
+    } else if (mismo) {
+        llama_memory_clear(memoria, true);
+        listo =
+            llama_state_seq_set_data(contexto_.get(), estadoPrefijo_.data(), estadoPrefijo_.size(), 0) > 0;
+    }
+    if (listo) {
+        ++cuentas_.prefijosReusados;
+    } else {
+        llama_memory_clear(memoria, true);
+        prefijoEnContexto_ = false;
+        auto r = evaluar(prefijo.data(), prefijo.size());
+        if (!r) return r.error();
+        ++cuentas_.prefijosCalculados;
+        if (ajustes_.reusarPrefijo) {
+            tokensPrefijo_ = prefijo;
+            estadoPrefijo_.resize(llama_state_seq_get_size(contexto_.get(), 0));
+            const size_t n =
+                llama_state_seq_get_data(contexto_.get(), estadoPrefijo_.data(), estadoPrefijo_.size(), 0);
+            estadoPrefijo_.resize(n);
+        }
+    }
+    prefijoEnContexto_ = ajustes_.reusarPrefijo;
+    auto r = evaluar(resto.data(), resto.size());
+    if (!r) {
+        prefijoEnContexto_ = false;
+        return r.error();
+    }
+    return static_cast<int>(std::min<int64_t>(presupuesto, static_cast<int64_t>(tamContexto_) - total));
+}
+
+Result<std::string> MotorLlama::generar(const std::string& sistema, const std::string& prompt,
+                                        const std::string* gramatica, const GenerationOptions& opciones) {
+    ++cuentas_.pedidos;
+    // The frame's control tokens are recognised; the instructions and the prompt (which
+    // carries the transcript) are plain text whatever they contain.
+    std::vector<int32_t> prefijo = tokenizarCon(marco_.antesDeInstrucciones, true, true);
+    for (const auto& [texto, especiales] :
+         {std::pair<const std::string&, bool>{sistema, false}, {marco_.entreInstruccionesYPrompt, true}}) {
+        const auto t = tokenizar(texto, especiales);
+        prefijo.insert(prefijo.end(), t.begin(), t.end());
+    }
+    // A template that writes the BOS text itself would otherwise get two.
+    const llama_token bos = llama_vocab_bos(vocab_);
+    if (prefijo.size() >= 2 && prefijo[0] == bos && prefijo[1] == bos) prefijo.erase(prefijo.begin());
+    std::vector<int32_t> resto = tokenizar(prompt, false);
+    const auto cierre = tokenizar(marco_.despuesDelPrompt, true);
+    resto.insert(resto.end(), cierre.begin(), cierre.end());
+
+    int presupuesto = ajustes_.presupuestoDeRespuesta;
+    if (opciones.maximumResponseTokens && *opciones.maximumResponseTokens > 0) {
+        presupuesto = *opciones.maximumResponseTokens;
+    }
+    auto disponible = prepararContexto(prefijo, resto, presupuesto);
+    if (!disponible) return disponible.error();
+    const int limite = disponible.value();
+
+    llama_sampler* g = nullptr;
+    if (gramatica != nullptr) {
+        auto r = gramaticaPara(*gramatica);
+        if (!r) return r.error();
+        g = r.value();
+    }
+    std::unique_ptr<llama_sampler, Borrador> cadena(
+        llama_sampler_chain_init(llama_sampler_chain_default_params()));
+    if (opciones.sampling == SamplingMode::random) {
+        llama_sampler_chain_add(
+            cadena.get(), llama_sampler_init_temp(static_cast<float>(opciones.temperature.value_or(0.8))));
+        llama_sampler_chain_add(cadena.get(), llama_sampler_init_dist(std::random_device{}()));
+    } else {
+        llama_sampler_chain_add(cadena.get(), llama_sampler_init_greedy());
+    }
+
+    const auto nVocab = static_cast<size_t>(llama_vocab_n_tokens(vocab_));
+    std::vector<llama_token_data> candidatos(nVocab);
+    auto llenar = [&](const float* logits) {
+        for (size_t i = 0; i < nVocab; ++i)
+            candidatos[i] = {static_cast<llama_token>(i), logits[i], 0.0F};
+        return llama_token_data_array{candidatos.data(), nVocab, -1, false};
+    };
+
+    std::string respuesta;
+    const auto comienzo = std::chrono::steady_clock::now();
+    auto anotarTiempo = [&] {
+        cuentas_.segundosGenerando +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - comienzo).count();
+    };
+    for (int i = 0; i < limite; ++i) {
+        const float* logits = llama_get_logits_ith(contexto_.get(), -1);
+        llama_token_data_array todos = llenar(logits);
+        llama_sampler_apply(cadena.get(), &todos);
+        llama_token token = todos.data[todos.selected].id;
+        if (g != nullptr) {
+            // Checking the one sampled token is cheap; masking the whole vocabulary is not,
+            // so it happens only when the grammar rejects that token.
+            llama_token_data uno{token, logits[token], 0.0F};
+            llama_token_data_array solo{&uno, 1, -1, false};
+            llama_sampler_apply(g, &solo);
+            if (std::isinf(uno.logit) && uno.logit < 0) {
+                ++cuentas_.mascarasCompletas;
+                todos = llenar(logits);
+                llama_sampler_apply(g, &todos);
+                llama_sampler_apply(cadena.get(), &todos);
+                if (todos.selected < 0 || std::isinf(todos.data[todos.selected].logit)) {
+                    anotarTiempo();
+                    return GenerationError{"la gramática del esquema no admite ningún token"};
+                }
+                token = todos.data[todos.selected].id;
+            }
+        }
+        if (llama_vocab_is_eog(vocab_, token)) {
+            anotarTiempo();
+            return respuesta;
+        }
+        if (g != nullptr) llama_sampler_accept(g, token);
+        llama_sampler_accept(cadena.get(), token);
+        respuesta += pieza(token);
+        ++cuentas_.tokensGenerados;
+        if (i + 1 == limite) break;  // no room to evaluate it, and no use
+        const int32_t r = llama_decode(contexto_.get(), llama_batch_get_one(&token, 1));
+        if (r != 0) {
+            anotarTiempo();
+            prefijoEnContexto_ = false;
+            return GenerationError{"falló la evaluación del modelo (código " + std::to_string(r) + ")"};
+        }
+    }
+    anotarTiempo();
+    if (gramatica == nullptr) return respuesta;
+    return GenerationError{"la respuesta llegó al límite de " + std::to_string(limite) +
+                           " tokens sin terminar"};
+}
+
+}  // namespace vkacta

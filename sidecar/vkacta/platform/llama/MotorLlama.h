@@ -1,0 +1,109 @@
+#pragma once
+// The model loaded in-process with llama.cpp, and one request at a time against it.
+//
+// Contract: one thread calls everything, one call at a time; calls block while the model
+// evaluates. Every request starts from the same KV state of its prefix (the chat frame, the
+// instructions and the schema, identical across the requests of a run), computed once; what
+// follows the prefix is dropped before the next request, so no request sees another.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GeneratedContent.h"
+#include "GenerationSchema.h"
+#include "LanguageModel.h"
+#include "PlantillaDeChat.h"
+
+struct llama_model;
+struct llama_context;
+struct llama_sampler;
+struct llama_vocab;
+
+namespace vkacta {
+
+struct AjustesDelMotor {
+    int presupuestoDeRespuesta = 1024;  // answer tokens when the options leave it unset
+    bool reusarPrefijo = true;
+    int hilos = 0;  // 0: one per core, at most 4
+};
+
+// Counters since the model was loaded, for benchmarks and tests.
+struct CuentasDelMotor {
+    int64_t pedidos = 0;
+    int64_t tokensEvaluados = 0;  // prompt tokens run through the model (prefix included when computed)
+    int64_t tokensGenerados = 0;
+    int64_t prefijosCalculados = 0;
+    int64_t prefijosReusados = 0;
+    int64_t mascarasCompletas = 0;  // sampled tokens the grammar rejected: whole vocabulary masked
+    double segundosGenerando = 0;   // token-by-token decoding only
+};
+
+class MotorLlama {
+  public:
+    // Loads the model file; on failure `error` says which file and why.
+    static std::unique_ptr<MotorLlama> cargar(const std::filesystem::path& modelo, AjustesDelMotor ajustes,
+                                              std::string& error);
+    ~MotorLlama();
+    MotorLlama(const MotorLlama&) = delete;
+    MotorLlama& operator=(const MotorLlama&) = delete;
+
+    // One request: the instructions (plus the schema when asked) as the system turn, the
+    // prompt as the user turn, the answer constrained to the schema's JSON and parsed.
+    Result<GeneratedContent> responder(const std::string& instrucciones, const std::string& prompt,
+                                       const GenerationSchema& esquema, bool esquemaEnPrompt,
+                                       const GenerationOptions& opciones);
+
+    // The same request with no schema and no grammar: the raw answer text (benchmarks).
+    Result<std::string> responderLibre(const std::string& instrucciones, const std::string& prompt,
+                                       const GenerationOptions& opciones);
+
+    // Text to tokens as a transcript is tokenized (`especiales` false: control strings are
+    // plain text) or as the chat frame is (`especiales` true).
+    std::vector<int32_t> tokenizar(const std::string& texto, bool especiales) const;
+    std::string pieza(int32_t token) const;
+    bool esControl(int32_t token) const;
+
+    const CuentasDelMotor& cuentas() const { return cuentas_; }
+    AjustesDelMotor& ajustes() { return ajustes_; }
+
+  private:
+    MotorLlama() = default;
+
+    std::vector<int32_t> tokenizarCon(const std::string& texto, bool especiales, bool inicio) const;
+
+    Result<std::string> generar(const std::string& sistema, const std::string& prompt,
+                                const std::string* gramatica, const GenerationOptions& opciones);
+    Result<int> prepararContexto(const std::vector<int32_t>& prefijo, const std::vector<int32_t>& resto,
+                                 int presupuesto);
+    Result<bool> evaluar(const int32_t* tokens, size_t n);
+    Result<llama_sampler*> gramaticaPara(const std::string& gbnf);
+
+    struct Borrador {
+        void operator()(llama_model* m) const;
+        void operator()(llama_context* c) const;
+        void operator()(llama_sampler* s) const;
+    };
+
+    std::filesystem::path ruta_;
+    AjustesDelMotor ajustes_;
+    CuentasDelMotor cuentas_;
+    std::unique_ptr<llama_model, Borrador> modelo_;
+    const llama_vocab* vocab_ = nullptr;
+    MarcoDeChat marco_;
+    int contextoEntrenado_ = 0;
+
+    std::unique_ptr<llama_context, Borrador> contexto_;
+    uint32_t tamContexto_ = 0;
+    // The prefix of the last request, its tokens and its KV state (to seed a new context).
+    std::string textoPrefijo_;
+    std::vector<int32_t> tokensPrefijo_;
+    std::vector<uint8_t> estadoPrefijo_;
+    bool prefijoEnContexto_ = false;
+
+    std::string textoGramatica_;
+    std::unique_ptr<llama_sampler, Borrador> gramatica_;
+};
+
+}  // namespace vkacta
