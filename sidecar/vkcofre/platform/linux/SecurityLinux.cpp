@@ -1,0 +1,190 @@
+#include "SecurityLinux.h"
+
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include "Llavero.h"
+#include "Presencia.h"
+
+namespace {
+
+class ContextoPolkit : public LAContext {
+  public:
+    explicit ContextoPolkit(std::shared_ptr<Presencia> presencia) : presencia_(std::move(presencia)) {}
+    EvaluacionDePolitica canEvaluatePolicy(LAPolicy politica) override {
+        if (politica != LAPolicyDeviceOwnerAuthentication) return {false, "política no admitida"};
+        return presencia_->puedeAutenticar();
+    }
+
+  private:
+    std::shared_ptr<Presencia> presencia_;
+};
+
+class SecurityLinux : public Security {
+  public:
+    explicit SecurityLinux(ConfiguracionLinux configuracion)
+        : presencia_(std::make_shared<Presencia>(std::move(configuracion.direccionPolkit),
+                                                 std::move(configuracion.accionPresencia))),
+          identidad_(std::move(configuracion.identidad)) {}
+
+    OSStatus SecItemAdd(const Consulta& consulta) override {
+        const auto* servicio = valorDe<std::string>(consulta, SecClave::kSecAttrService);
+        const auto* cuenta = valorDe<std::string>(consulta, SecClave::kSecAttrAccount);
+        const auto* datos = valorDe<std::shared_ptr<const BytesSeguros>>(consulta, SecClave::kSecValueData);
+        if (servicio == nullptr || cuenta == nullptr || datos == nullptr || !*datos) return errSecParam;
+        const auto* control =
+            valorDe<std::shared_ptr<const SecAccessControl>>(consulta, SecClave::kSecAttrAccessControl);
+        const bool presencia =
+            control != nullptr && *control && ((*control)->flags & kSecAccessControlUserPresence) != 0;
+        const auto* etiqueta = valorDe<std::string>(consulta, SecClave::kSecAttrLabel);
+
+        if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
+        std::vector<Llavero::Item> items;
+        const OSStatus busqueda = llavero_.buscar(*servicio, *cuenta, items);
+        if (busqueda == errSecSuccess) return errSecDuplicateItem;
+        if (busqueda != errSecItemNotFound) return busqueda;
+        // A locked collection takes no new item: the service's own unlock prompt comes first.
+        if (const OSStatus e = llavero_.desbloquearColeccion(true); e != errSecSuccess) return e;
+        return llavero_.crear(*servicio, *cuenta,
+                              etiqueta != nullptr ? std::optional(*etiqueta) : std::nullopt, **datos,
+                              presencia);
+    }
+
+    OSStatus SecItemCopyMatching(const Consulta& consulta, ResultadoDeBusqueda* resultado) override {
+        if (resultado != nullptr) *resultado = std::monostate{};
+        const auto* servicio = valorDe<std::string>(consulta, SecClave::kSecAttrService);
+        const auto* cuenta = valorDe<std::string>(consulta, SecClave::kSecAttrAccount);
+        if (servicio == nullptr || cuenta == nullptr) return errSecParam;
+        const auto* contexto =
+            valorDe<std::shared_ptr<LAContext>>(consulta, SecClave::kSecUseAuthenticationContext);
+        const bool interaccion = contexto == nullptr || !*contexto || !(*contexto)->interactionNotAllowed();
+        const auto* pideDatos = valorDe<bool>(consulta, SecClave::kSecReturnData);
+        const auto* pideAtributos = valorDe<bool>(consulta, SecClave::kSecReturnAttributes);
+
+        if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
+        std::vector<Llavero::Item> items;
+        if (const OSStatus e = llavero_.buscar(*servicio, *cuenta, items); e != errSecSuccess) return e;
+        Llavero::Item& item = items.front();
+
+        if (resultado == nullptr || pideDatos == nullptr || !*pideDatos) {
+            // A presence test or an attribute read: the data is not used, nobody is asked.
+            if (resultado != nullptr && pideAtributos != nullptr && *pideAtributos)
+                *resultado = Llavero::atributos(item);
+            return errSecSuccess;
+        }
+
+        // The owner first, then the service's own unlock, then the bytes.
+        if (item.pidePresencia) {
+            if (!interaccion) return errSecInteractionNotAllowed;
+            const std::string motivo =
+                contexto != nullptr && *contexto ? (*contexto)->localizedReason() : std::string();
+            if (const OSStatus e = presencia_->confirmar(motivo); e != errSecSuccess) return e;
+        }
+        std::vector<Llavero::Item> uno;
+        uno.push_back(std::move(item));
+        if (const OSStatus e = llavero_.desbloquear(uno, interaccion); e != errSecSuccess) return e;
+        BytesSeguros datos;
+        if (const OSStatus e = llavero_.leerDatos(uno.front(), datos); e != errSecSuccess) return e;
+        *resultado = std::move(datos);
+        return errSecSuccess;
+    }
+
+    OSStatus SecItemDelete(const Consulta& consulta) override {
+        const auto* servicio = valorDe<std::string>(consulta, SecClave::kSecAttrService);
+        const auto* cuenta = valorDe<std::string>(consulta, SecClave::kSecAttrAccount);
+        if (servicio == nullptr || cuenta == nullptr) return errSecParam;
+        if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
+        std::vector<Llavero::Item> items;
+        if (const OSStatus e = llavero_.buscar(*servicio, *cuenta, items); e != errSecSuccess) return e;
+        for (Llavero::Item& item : items)
+            if (const OSStatus e = llavero_.borrar(item); e != errSecSuccess && e != errSecItemNotFound)
+                return e;
+        return errSecSuccess;
+    }
+
+    std::shared_ptr<const SecAccessControl> SecAccessControlCreateWithFlags(
+        SecAttrAccessible accesibilidad, SecAccessControlCreateFlags flags) override {
+        if ((flags & ~kSecAccessControlUserPresence) != 0) return nullptr;  // nothing else is backed here
+        return std::make_shared<const SecAccessControl>(SecAccessControl{accesibilidad, flags});
+    }
+
+    std::shared_ptr<LAContext> nuevoLAContext() override {
+        return std::make_shared<ContextoPolkit>(presencia_);
+    }
+
+    OSStatus SecCodeCopySelf(SecCSFlags /*flags*/, std::shared_ptr<SecCode>& self) override {
+        self = std::make_shared<CodigoLinux>();
+        return errSecSuccess;
+    }
+
+    OSStatus SecCodeCheckValidity(const SecCode& code, SecCSFlags /*flags*/,
+                                  const SecRequirement* requirement) override {
+        const auto* codigo = dynamic_cast<const CodigoLinux*>(&code);
+        if (codigo == nullptr) return errSecCSNoSuchCode;
+        // Without a requirement: the program itself is what its build says it is.
+        if (requirement == nullptr) return codigo->propio() ? errSecSuccess : errSecCSReqFailed;
+        const auto* requisito = dynamic_cast<const RequisitoLinux*>(requirement);
+        if (requisito == nullptr) return errSecCSReqInvalid;
+        return comprobarProceso(*codigo, requisito->requisito(), identidad_);
+    }
+
+    OSStatus SecCodeCopyStaticCode(const SecCode& code, SecCSFlags /*flags*/,
+                                   std::shared_ptr<SecStaticCode>& staticCode) override {
+        staticCode.reset();
+        const auto* codigo = dynamic_cast<const CodigoLinux*>(&code);
+        if (codigo == nullptr || !codigo->propio()) return errSecCSUnimplemented;
+        staticCode = std::make_shared<EstaticoLinux>();
+        return errSecSuccess;
+    }
+
+    OSStatus SecCodeCopySigningInformation(const SecStaticCode& code, SecCSFlags flags,
+                                           std::optional<InformacionDeFirma>& information) override {
+        information.reset();
+        if (dynamic_cast<const EstaticoLinux*>(&code) == nullptr) return errSecCSNoSuchCode;
+        InformacionDeFirma info;
+        if ((flags & kSecCSSigningInformation) != 0 && !identidad_.equipo.empty())
+            info[kSecCodeInfoTeamIdentifier] = identidad_.equipo;
+        information = std::move(info);
+        return errSecSuccess;
+    }
+
+    OSStatus SecRequirementCreateWithString(const std::string& text, SecCSFlags /*flags*/,
+                                            std::shared_ptr<SecRequirement>& requirement) override {
+        requirement.reset();
+        auto requisito = leerRequisito(text);
+        if (!requisito) return errSecCSReqInvalid;
+        requirement = std::make_shared<RequisitoLinux>(std::move(*requisito));
+        return errSecSuccess;
+    }
+
+    OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const AtributosDeHuesped& attributes,
+                                            SecCSFlags /*flags*/, std::shared_ptr<SecCode>& guest) override {
+        guest.reset();
+        const auto pid = attributes.find(SecGuestAttribute::kSecGuestAttributePid);
+        if (host != nullptr || pid == attributes.end() || attributes.size() != 1) return errSecCSNoSuchCode;
+        std::unique_ptr<CodigoLinux> codigo;
+        if (const OSStatus e = fijarProceso(static_cast<pid_t>(pid->second), codigo); e != errSecSuccess)
+            return e;
+        guest = std::move(codigo);
+        return errSecSuccess;
+    }
+
+    std::int32_t getppid() override { return static_cast<std::int32_t>(::getppid()); }
+
+    IdentidadDeLaApp identidadDeLaApp() override {
+        return {identidad_.equipo, identidad_.aplicacion, identidad_.otraAplicacion};
+    }
+
+  private:
+    Llavero llavero_;
+    std::shared_ptr<Presencia> presencia_;
+    IdentidadDeCompilacion identidad_;
+};
+
+}  // namespace
+
+std::unique_ptr<Security> crearSecurityLinux(ConfiguracionLinux configuracion) {
+    return std::make_unique<SecurityLinux>(std::move(configuracion));
+}
