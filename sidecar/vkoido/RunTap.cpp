@@ -1,22 +1,82 @@
 #include "RunTap.h"
 
-#include <unistd.h>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
+#include <chrono>
+#include <csignal>
+#include <memory>
 
-namespace {
+#include "Captura.h"
+#include "Corrida.h"
+#include "DeviceWatch.h"
+#include "Eventos.h"
+#include "LineaDeOrdenes.h"
+#include "Relojes.h"
+#include "TapWriter.h"
+#include "platform/Audio.h"
+#include "platform/AudioHardware.h"
+#include "platform/Despacho.h"
+#include "platform/InfoPlist.h"
 
-[[noreturn]] void fail(const std::string& texto) {
-    const std::string linea = "vkoido: " + texto + "\n";
-    (void)!::write(STDERR_FILENO, linea.data(), linea.size());
-    std::exit(1);
-}
-
-}  // namespace
+#ifndef VK_PREFIJO
+#define VK_PREFIJO "com.veskora"
+#endif
 
 void runTap(int argc, char** argv) {
-    (void)argv;
-    if (argc < 2) fail("uso: vkoido <salida.wav> [--seconds N]");
-    fail("no hay una salida de audio por defecto");
+    // The executable carries the plist in its own section; this keeps that object linked in.
+    static_cast<void>(infoPlistXML().size());
+
+    if (argc < 2) fail(kUso);
+    const std::string ruta = argv[1];
+    const std::optional<double> limite = limiteDeSegundos(argc, argv);
+
+    std::unique_ptr<AudioHardware> hw = audioHardwareDelSistema();
+    const std::optional<Salida> salida = salidaPorDefecto(*hw);
+    if (!salida) fail("no hay una salida de audio por defecto");
+
+    FalloDeCaptura fallo;
+    std::optional<Captura> armada = armarCaptura(*hw, *salida, fallo);
+    if (!armada) fail(fallo.motivo);
+
+    std::string error;
+    std::unique_ptr<ArchivoDePista> archivo = ArchivoDePista::crear(ruta, error);
+    if (!archivo) fail("no se pudo crear " + ruta);
+    const std::optional<FormatoDeAudio> pista = FormatoDeAudio::estandar(16000, 1);
+    if (!pista) fail("no se pudo preparar la conversión a 16 kHz mono");
+    std::unique_ptr<Conversor> conversor = Conversor::crear(armada->formato, *pista);
+    if (!conversor) fail("no se pudo preparar la conversión a 16 kHz mono");
+
+    auto writer = std::make_shared<TapWriter>(std::move(archivo), std::move(conversor), *pista,
+                                              armada->formato, Relojes::delSistema());
+    ColaSerie cola(VK_PREFIJO ".tap.write");
+
+    EstadoDeCorrida e{*hw, writer, cola, std::nullopt, 0, false};
+    e.captura = arrancar(*hw, *armada, writer, cola, fallo);
+    if (!e.captura) fail(fallo.motivo);
+
+    note("capturando a " + ruta);
+    emit(Linea{{"event", "started"}, {"output", nombreDeSalida(*hw, salida->id)}});
+
+    std::shared_ptr<DeviceWatch> watch = DeviceWatch::registrar(*hw, ColaPrincipal::principal());
+
+    auto corriendo = std::make_shared<bool>(true);
+    BuclePrincipal bucle(ColaPrincipal::principal());
+    bucle.agregarFuenteDeSenal(SIGINT, [corriendo] { *corriendo = false; });
+    bucle.agregarFuenteDeSenal(SIGTERM, [corriendo] { *corriendo = false; });
+
+    // Elapsed time on the continuous clock: a wall-clock step neither freezes nor hurries it.
+    const double inicio = segundosContinuos();
+    const double origen = segundosContinuos();
+    double ultimoTick = segundosContinuos();
+    e.ultimoIntento = segundosContinuos();
+
+    while (*corriendo) {
+        if (limite && segundosContinuos() - inicio >= *limite) break;
+        bucle.correrHasta(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+        pasoDeVigilancia(e, *watch, segundosContinuos());
+        const double ahora = segundosContinuos();
+        if (ahora - ultimoTick < 0.25) continue;
+        ultimoTick = ahora;
+        tick(e, segundosContinuos() - origen - 0.5);
+    }
+
+    detener(e, ruta);
 }

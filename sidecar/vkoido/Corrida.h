@@ -1,0 +1,26 @@
+#pragma once
+// The driver's state for one run, and the periodic duties of the main loop. Main thread only.
+#include <memory>
+#include <optional>
+
+#include "Captura.h"
+#include "platform/AudioHardware.h"
+#include "platform/Despacho.h"
+
+class TapWriter;
+
+struct EstadoDeCorrida {
+    AudioHardware& hw;
+    std::shared_ptr<TapWriter> writer;
+    ColaSerie& cola;
+    std::optional<Captura> captura;  // absent after a failed rebuild
+    double ultimoIntento = 0;        // continuous-clock seconds of the last rebuild attempt
+    bool falloAnunciado = false;     // the failed-rebuild line went out since the last success
+};
+
+// One tick: padding towards `objetivo` seconds of track, the cut and write-failure reports
+// (once each per run), the format check while a capture is current, the status line.
+void tick(EstadoDeCorrida& e, double objetivo);
+
+// The stop: capture torn down, write queue drained, track closed, notes and the final line.
+void detener(EstadoDeCorrida& e, const std::string& ruta);
