@@ -5,8 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <system_error>
 
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -230,17 +228,6 @@ void run(LanguageModel& modelo) {
         segundosDeArranque,
     };
     if (auto fatal = digerir(modelo, entorno)) fail(*fatal);
-}
-
-int entrada(int /*argc*/, char** argv) {
-    // The model file sits beside the executable; argv[0] only if the kernel cannot say where.
-    std::error_code ec;
-    std::filesystem::path ejecutable = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec && argv != nullptr && argv[0] != nullptr) ejecutable = argv[0];
-    std::unique_ptr<LanguageModel> modelo = modeloDelSistema(ejecutable);
-    if (!modelo) fail("modelo no disponible: no hay modelo del sistema");
-    run(*modelo);
-    return 0;
 }
 
 }  // namespace vkacta

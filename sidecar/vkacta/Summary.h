@@ -48,7 +48,7 @@ void note(std::string_view mensaje);
 // failure ends the process through `fail`.
 void run(LanguageModel& modelo);
 
-// Program entry: the system's model, `run`, exit status 0.
+// Program entry (Entrada.cpp, in the executable only): the system's model, `run`, exit status 0.
 int entrada(int argc, char** argv);
 
 }  // namespace vkacta

@@ -53,6 +53,11 @@ std::string revisarFichero(const std::filesystem::path& ruta) {
     return {};
 }
 
+// How many of the best tokens are checked one by one before the whole vocabulary is masked.
+constexpr size_t kCandidatosCercanos = 512;
+
+bool rechazado(const llama_token_data& t) { return std::isinf(t.logit) && t.logit < 0; }
+
 constexpr const char* kAntesDelEsquema =
     "\n\nResponde solo con un objeto JSON que cumpla este esquema JSON:\n";
 
@@ -205,7 +210,12 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
         p.n_seq_max = 1;
         p.no_perf = true;
         int hilos = ajustes_.hilos;
-        if (hilos <= 0) hilos = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 4U));
+        if (hilos <= 0) {
+            // A tiny model evaluates a token faster than sleeping threads wake up (and on a
+            // busy machine their spinning costs far more): one thread below ~100 M weights.
+            const bool pequeno = llama_model_n_params(modelo_.get()) < 100'000'000U;
+            hilos = pequeno ? 1 : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 4U));
+        }
         p.n_threads = hilos;
         p.n_threads_batch = hilos;
         contexto_.reset(llama_init_from_model(modelo_.get(), p));
@@ -287,7 +297,8 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
     }
     std::unique_ptr<llama_sampler, Borrador> cadena(
         llama_sampler_chain_init(llama_sampler_chain_default_params()));
-    if (opciones.sampling == SamplingMode::random) {
+    const bool voraz = opciones.sampling != SamplingMode::random;
+    if (!voraz) {
         llama_sampler_chain_add(
             cadena.get(), llama_sampler_init_temp(static_cast<float>(opciones.temperature.value_or(0.8))));
         llama_sampler_chain_add(cadena.get(), llama_sampler_init_dist(std::random_device{}()));
@@ -320,16 +331,37 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
             llama_token_data uno{token, logits[token], 0.0F};
             llama_token_data_array solo{&uno, 1, -1, false};
             llama_sampler_apply(g, &solo);
-            if (std::isinf(uno.logit) && uno.logit < 0) {
-                ++cuentas_.mascarasCompletas;
+            if (rechazado(uno)) {
+                ++cuentas_.rechazos;
                 todos = llenar(logits);
-                llama_sampler_apply(g, &todos);
-                llama_sampler_apply(cadena.get(), &todos);
-                if (todos.selected < 0 || std::isinf(todos.data[todos.selected].logit)) {
-                    anotarTiempo();
-                    return GenerationError{"la gramática del esquema no admite ningún token"};
+                bool elegido = false;
+                if (voraz && nVocab > kCandidatosCercanos) {
+                    // Greedy: the best token the grammar accepts among the best few is the
+                    // best it accepts at all, so the whole vocabulary is masked only when
+                    // none of them will do.
+                    std::nth_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos, candidatos.end(),
+                                     [](const llama_token_data& a, const llama_token_data& b) { return a.logit > b.logit; });
+                    llama_token_data_array cercanos{candidatos.data(), kCandidatosCercanos, -1, false};
+                    llama_sampler_apply(g, &cercanos);
+                    const auto mejor = std::max_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos,
+                                                        [](const llama_token_data& a, const llama_token_data& b) { return a.logit < b.logit; });
+                    if (!rechazado(*mejor)) {
+                        token = mejor->id;
+                        elegido = true;
+                    } else {
+                        todos = llenar(logits);
+                    }
                 }
-                token = todos.data[todos.selected].id;
+                if (!elegido) {
+                    ++cuentas_.mascarasCompletas;
+                    llama_sampler_apply(g, &todos);
+                    llama_sampler_apply(cadena.get(), &todos);
+                    if (todos.selected < 0 || rechazado(todos.data[todos.selected])) {
+                        anotarTiempo();
+                        return GenerationError{"la gramática del esquema no admite ningún token"};
+                    }
+                    token = todos.data[todos.selected].id;
+                }
             }
         }
         if (llama_vocab_is_eog(vocab_, token)) {

@@ -26,7 +26,7 @@ namespace vkacta {
 struct AjustesDelMotor {
     int presupuestoDeRespuesta = 1024;  // answer tokens when the options leave it unset
     bool reusarPrefijo = true;
-    int hilos = 0;  // 0: one per core, at most 4
+    int hilos = 0;  // 0: one per core (at most 4), or one for a tiny model
 };
 
 // Counters since the model was loaded, for benchmarks and tests.
@@ -36,7 +36,8 @@ struct CuentasDelMotor {
     int64_t tokensGenerados = 0;
     int64_t prefijosCalculados = 0;
     int64_t prefijosReusados = 0;
-    int64_t mascarasCompletas = 0;  // sampled tokens the grammar rejected: whole vocabulary masked
+    int64_t rechazos = 0;           // sampled tokens the grammar rejected
+    int64_t mascarasCompletas = 0;  // of those, the ones that needed the whole vocabulary masked
     double segundosGenerando = 0;   // token-by-token decoding only
 };
 
