@@ -56,7 +56,9 @@ std::string revisarFichero(const std::filesystem::path& ruta) {
 // How many of the best tokens are checked one by one before the whole vocabulary is masked.
 constexpr size_t kCandidatosCercanos = 512;
 
-bool rechazado(const llama_token_data& t) { return std::isinf(t.logit) && t.logit < 0; }
+bool rechazado(const llama_token_data& t) {
+    return std::isinf(t.logit) && t.logit < 0;
+}
 
 constexpr const char* kAntesDelEsquema =
     "\n\nResponde solo con un objeto JSON que cumpla este esquema JSON:\n";
@@ -339,12 +341,18 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
                     // Greedy: the best token the grammar accepts among the best few is the
                     // best it accepts at all, so the whole vocabulary is masked only when
                     // none of them will do.
-                    std::nth_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos, candidatos.end(),
-                                     [](const llama_token_data& a, const llama_token_data& b) { return a.logit > b.logit; });
+                    std::nth_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos,
+                                     candidatos.end(),
+                                     [](const llama_token_data& a, const llama_token_data& b) {
+                                         return a.logit > b.logit;
+                                     });
                     llama_token_data_array cercanos{candidatos.data(), kCandidatosCercanos, -1, false};
                     llama_sampler_apply(g, &cercanos);
-                    const auto mejor = std::max_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos,
-                                                        [](const llama_token_data& a, const llama_token_data& b) { return a.logit < b.logit; });
+                    const auto mejor =
+                        std::max_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos,
+                                         [](const llama_token_data& a, const llama_token_data& b) {
+                                             return a.logit < b.logit;
+                                         });
                     if (!rechazado(*mejor)) {
                         token = mejor->id;
                         elegido = true;
