@@ -107,15 +107,8 @@ OSStatus Llavero::desbloquear(std::vector<Item>& items, bool interaccion) {
     return errSecSuccess;
 }
 
-OSStatus Llavero::desbloquearColeccion(bool interaccion) {
-    if (secret_collection_get_locked(coleccion_.get()) == FALSE) return errSecSuccess;
-    if (!interaccion) return errSecInteractionNotAllowed;
-    RecogeError error;
-    GList* objetos = g_list_prepend(nullptr, coleccion_.get());
-    const gint cuantos = secret_service_unlock_sync(servicio_.get(), objetos, nullptr, nullptr, error.out());
-    g_list_free(objetos);
-    if (error) return estadoDe(error);
-    return cuantos <= 0 ? errSecUserCanceled : errSecSuccess;
+bool Llavero::coleccionBloqueada() const {
+    return secret_collection_get_locked(coleccion_.get()) != FALSE;
 }
 
 OSStatus Llavero::crear(const std::string& servicio, const std::string& cuenta,

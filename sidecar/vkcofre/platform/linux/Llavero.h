@@ -32,11 +32,11 @@ class Llavero {
     // The items of the default collection under (service, account), locked ones included.
     OSStatus buscar(const std::string& servicio, const std::string& cuenta, std::vector<Item>& items);
 
-    // Unlocks what is locked among the items (or the collection when none are given). With
+    // Unlocks what is locked among the items. With
     // interaction forbidden a locked object gives errSecInteractionNotAllowed; a dismissed
     // unlock prompt gives errSecUserCanceled.
     OSStatus desbloquear(std::vector<Item>& items, bool interaccion);
-    OSStatus desbloquearColeccion(bool interaccion);
+    bool coleccionBloqueada() const;
 
     OSStatus crear(const std::string& servicio, const std::string& cuenta,
                    const std::optional<std::string>& etiqueta, const BytesSeguros& datos, bool presencia);

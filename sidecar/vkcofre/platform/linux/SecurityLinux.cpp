@@ -41,12 +41,13 @@ class SecurityLinux : public Security {
         const auto* etiqueta = valorDe<std::string>(consulta, SecClave::kSecAttrLabel);
 
         if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
+        // A locked collection takes no item, and storing never prompts: the keyring's unlock
+        // is asked for only when stored bytes are read.
+        if (llavero_.coleccionBloqueada()) return errSecInteractionNotAllowed;
         std::vector<Llavero::Item> items;
         const OSStatus busqueda = llavero_.buscar(*servicio, *cuenta, items);
         if (busqueda == errSecSuccess) return errSecDuplicateItem;
         if (busqueda != errSecItemNotFound) return busqueda;
-        // A locked collection takes no new item: the service's own unlock prompt comes first.
-        if (const OSStatus e = llavero_.desbloquearColeccion(true); e != errSecSuccess) return e;
         return llavero_.crear(*servicio, *cuenta,
                               etiqueta != nullptr ? std::optional(*etiqueta) : std::nullopt, **datos,
                               presencia);
@@ -98,6 +99,9 @@ class SecurityLinux : public Security {
         if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
         std::vector<Llavero::Item> items;
         if (const OSStatus e = llavero_.buscar(*servicio, *cuenta, items); e != errSecSuccess) return e;
+        // Never prompts: a locked item cannot be deleted, and says so.
+        for (const Llavero::Item& item : items)
+            if (item.bloqueado) return errSecInteractionNotAllowed;
         for (Llavero::Item& item : items)
             if (const OSStatus e = llavero_.borrar(item); e != errSecSuccess && e != errSecItemNotFound)
                 return e;

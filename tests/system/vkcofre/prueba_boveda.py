@@ -1,0 +1,221 @@
+'''System tests of vkcofre against a real Secret Service and the polkit stand-in.
+
+Each case runs in its own private session (see sesion.py); CTest runs one case per test.
+'''
+
+import concurrent.futures
+import os
+import shutil
+import stat
+
+from sesion import ACCION, SERVICIO, abrir, b64, cierto, correr, igual
+
+CLAVE = bytes(range(1, 33))
+OTRA = bytes(range(100, 132))
+ETIQUETA = 'Veskora · clave de cifrado'
+
+
+def guardar(s, vk, datos=CLAVE):
+    r = s.vkcofre(vk, 'guardar', entrada=(b64(datos) + '\n').encode())
+    igual((r.codigo, r.respuesta), (0, {'ok': True}), f'guardar {r}')
+
+
+def estado_vacio(vk, **_):
+    with abrir() as s:
+        s.iniciar_polkit()
+        r = s.vkcofre(vk, 'estado')
+        igual(r.codigo, 0, 'estado')
+        igual(r.respuesta, {'ok': True, 'biometria': True, 'motivo': None, 'llavero': True,
+                            'motivoLlavero': None, 'guardada': False, 'secreto': False}, 'estado vacío')
+        igual(s.items(service=SERVICIO), [], 'la sonda no deja nada')
+        igual(s.preguntas_polkit(), [], 'estado no pregunta')
+
+
+def guardar_y_secret_tool(vk, **_):
+    with abrir() as s:
+        s.iniciar_polkit()
+        guardar(s, vk)
+        # The desktop's own client sees one item, with our attributes, label and bytes.
+        r = s.secret_tool('lookup', 'service', SERVICIO, 'account', 'clave-maestra')
+        igual((r.returncode, r.stdout), (0, CLAVE), 'secret-tool lookup')
+        encontrados = s.items(service=SERVICIO, account='clave-maestra')
+        igual(len(encontrados), 1, 'un solo item')
+        _, etiqueta, atributos, datos = encontrados[0]
+        igual(etiqueta, ETIQUETA, 'etiqueta')
+        igual((atributos['service'], atributos['account']), (SERVICIO, 'clave-maestra'), 'atributos')
+        igual(datos, CLAVE, 'bytes')
+        # A second store replaces it: still one item, with the new bytes.
+        guardar(s, vk, OTRA)
+        encontrados = s.items(service=SERVICIO, account='clave-maestra')
+        igual([e[3] for e in encontrados], [OTRA], 'reemplazado')
+        secreto = b'\x00\xffsecreto largo ' * 40
+        r = s.vkcofre(vk, 'guardar-secreto', entrada=(b64(secreto) + '\r\n').encode())
+        igual(r.codigo, 0, f'guardar-secreto {r}')
+        igual([(e[1], e[3]) for e in s.items(service=SERVICIO, account='secreto')],
+              [('Veskora · clave de recuperación', secreto)], 'secreto')
+        igual(s.preguntas_polkit(), [], 'guardar no pregunta')
+
+
+def leer_segun_polkit(vk, **_):
+    with abrir() as s:
+        s.iniciar_polkit('autorizar')
+        # Nothing stored: status 2 and nobody is asked.
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta['error']), (2, 'no hay clave guardada en el llavero'), 'nada guardado')
+        igual(s.preguntas_polkit(), [], 'sin nada guardado no se pregunta')
+
+        guardar(s, vk)
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta), (0, {'ok': True, 'clave': b64(CLAVE)}), 'autorizado')
+        preguntas = s.preguntas_polkit()
+        igual(len(preguntas), 1, 'una pregunta')
+        accion, detalles, _ = preguntas[0]
+        igual(accion, ACCION, 'acción')
+        igual(detalles.get('polkit.message'), 'desbloquear tus reuniones', 'motivo en el diálogo')
+
+        for respuesta in ('descartar', 'negar'):
+            s.respuesta_polkit(respuesta)
+            r = s.vkcofre(vk, 'leer')
+            igual((r.codigo, r.respuesta), (3, {'ok': False, 'error': 'Desbloqueo cancelado o fallido'}), respuesta)
+        igual(s.items(service=SERVICIO, account='clave-maestra')[0][3], CLAVE, 'leer no cambia nada')
+
+        # No agent to ask: neither the key nor "cancelled".
+        s.respuesta_polkit('sin-agente')
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta['error']), (1, 'no se pudo leer del llavero (OSStatus -25308)'), 'sin agente')
+
+        # An authority that refuses the dialog text from us still gets asked, without it.
+        s.respuesta_polkit('detalles-prohibidos')
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta.get('clave')), (0, b64(CLAVE)), 'sin detalles')
+
+        s.respuesta_polkit('autorizar')
+        r = s.vkcofre(vk, 'leer-secreto')
+        igual(r.codigo, 2, 'secreto no guardado')
+        s.vkcofre(vk, 'guardar-secreto', entrada=b'AQ==\n')
+        r = s.vkcofre(vk, 'leer-secreto')
+        igual(r.respuesta, {'ok': True, 'clave': 'AQ=='}, 'secreto de un byte')
+        igual(s.preguntas_polkit()[-1][1].get('polkit.message'), 'abrir una carpeta con candado', 'motivo secreto')
+
+
+def bloqueado_y_cancelado(vk, **_):
+    with abrir() as s:
+        s.iniciar_polkit('autorizar')
+        guardar(s, vk)
+        s.bloquear_login()
+        # Present but locked: estado still sees it and asks nothing; the probe cannot store.
+        r = s.vkcofre(vk, 'estado')
+        igual((r.respuesta['guardada'], r.respuesta['llavero'], r.respuesta['motivoLlavero']),
+              (True, False, 'OSStatus -25308'), 'estado con el llavero bloqueado')
+        igual(s.preguntas_polkit(), [], 'estado no pregunta')
+        # The unlock prompt is dismissed: cancelled, never "nothing stored".
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta['error']), (3, 'Desbloqueo cancelado o fallido'), 'desbloqueo cancelado')
+        # Storing and deleting never prompt: they say the keyring would have to, and the item stays.
+        r = s.vkcofre(vk, 'borrar')
+        igual((r.codigo, r.respuesta['error']), (1, 'no se pudo borrar del llavero (OSStatus -25308)'), 'borrar')
+        r = s.vkcofre(vk, 'guardar', entrada=(b64(OTRA) + '\n').encode())
+        igual((r.codigo, r.respuesta['error']), (1, 'no se pudo guardar en el llavero (OSStatus -25308)'), 'guardar')
+        igual(len(s.items(service=SERVICIO)), 1, 'el item sigue')
+
+
+def borrar_dos_veces(vk, **_):
+    with abrir() as s:
+        s.iniciar_polkit()
+        guardar(s, vk)
+        s.vkcofre(vk, 'guardar-secreto', entrada=b'c2VjcmV0bw==\n')
+        for vez in (1, 2):
+            r = s.vkcofre(vk, 'borrar')
+            igual((r.codigo, r.respuesta), (0, {'ok': True}), f'borrar {vez}')
+        for cuenta in ('clave-maestra', 'secreto'):
+            r = s.secret_tool('search', '--all', 'service', SERVICIO, 'account', cuenta)
+            igual(r.stdout, b'', f'secret-tool no encuentra {cuenta}')
+        igual(s.items(service=SERVICIO), [], 'nada queda')
+        r = s.vkcofre(vk, 'estado')
+        igual((r.respuesta['guardada'], r.respuesta['secreto']), (False, False), 'estado tras borrar')
+
+
+def estado_concurrente(vk, **_):
+    with abrir() as s:
+        s.iniciar_polkit()
+        with concurrent.futures.ThreadPoolExecutor(max_workers=20) as grupo:
+            resultados = list(grupo.map(lambda _: s.vkcofre(vk, 'estado'), range(20)))
+        for r in resultados:
+            igual((r.codigo, r.respuesta['llavero'], r.respuesta['motivoLlavero']), (0, True, None),
+                  f'estado concurrente {r}')
+        igual(s.items(service=SERVICIO), [], 'ninguna sonda queda')
+
+
+def sin_secret_service(vk, **_):
+    with abrir(llavero=False) as s:
+        s.iniciar_polkit()
+        r = s.vkcofre(vk, 'estado')
+        igual(r.codigo, 0, 'estado')
+        igual((r.respuesta['llavero'], r.respuesta['motivoLlavero']), (False, 'OSStatus -25291'), 'sin servicio')
+        igual((r.respuesta['guardada'], r.respuesta['secreto']), (True, True), 'todo error cuenta como presente')
+        r = s.vkcofre(vk, 'guardar', entrada=(b64(CLAVE) + '\n').encode())
+        igual((r.codigo, r.respuesta['error']), (1, 'no se pudo guardar en el llavero (OSStatus -25291)'), 'guardar')
+        # Not even a session bus: the same answer, and nothing else is tried.
+        entorno = dict(s.entorno_vkcofre(), DBUS_SESSION_BUS_ADDRESS='unix:path=/nonexistent/bus')
+        r = s.vkcofre(vk, 'guardar', entrada=(b64(CLAVE) + '\n').encode(), entorno=entorno)
+        igual(r.respuesta['error'], 'no se pudo guardar en el llavero (OSStatus -25291)', 'sin bus de sesión')
+
+
+def sin_polkit(vk, **_):
+    with abrir() as s:
+        # The authority is not there: biometria false with the reason GLib gives, and reading
+        # fails without handing anything out.
+        r = s.vkcofre(vk, 'estado')
+        igual((r.respuesta['biometria'], r.respuesta['llavero']), (False, True), 'estado sin polkit')
+        cierto(isinstance(r.respuesta['motivo'], str) and r.respuesta['motivo'], 'motivo de polkit')
+        guardar(s, vk)
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta['error']), (1, 'no se pudo leer del llavero (OSStatus -25291)'), 'leer')
+        s.iniciar_polkit('no-puede')
+        r = s.vkcofre(vk, 'estado')
+        igual(r.respuesta['biometria'], False, 'polkit no deja autenticar')
+        igual(r.respuesta['motivo'], 'polkit no deja que el usuario se autentique para ' + ACCION, 'motivo')
+
+
+def llamador_release(vk, lanzador, copia, **_):
+    with abrir() as s:
+        s.iniciar_polkit('autorizar')
+        guardar(s, vk)  # storing needs no caller check
+        # From a shell (here: the test itself): refused, before any prompt.
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta), (1, {'ok': False, 'error': 'solo la app puede pedir la clave'}), 'desde shell')
+        r = s.vkcofre(vk, 'leer', entorno=dict(s.entorno_vkcofre(), DBUS_SESSION_BUS_ADDRESS='unix:path=/x'))
+        igual(r.respuesta['error'], 'solo la app puede pedir la clave', 'el llavero no se toca')
+        igual(s.llamadas_polkit(), [], 'nada preguntado')
+        # Started by an accepted executable: goes on to the prompt and the key.
+        r = s.vkcofre(vk, 'leer', antes=[lanzador])
+        igual((r.codigo, r.respuesta), (0, {'ok': True, 'clave': b64(CLAVE)}), 'desde la app')
+        # The app, but through an intermediate shell: refused.
+        r = s.vkcofre(vk, 'leer', antes=[lanzador, '/bin/sh', '-c', '"$0" "$@"; exit $?'])
+        igual(r.respuesta['error'], 'solo la app puede pedir la clave', 'a través de un shell')
+        # The second accepted path, with a file that others could have changed: refused.
+        shutil.copy(lanzador, copia)
+        try:
+            os.chmod(copia, 0o775)
+            r = s.vkcofre(vk, 'leer', antes=[copia])
+            igual(r.respuesta['error'], 'solo la app puede pedir la clave', 'escribible por el grupo')
+            os.chmod(copia, 0o755)
+            os.chown(copia, 65534, 0)
+            r = s.vkcofre(vk, 'leer', antes=[copia])
+            igual(r.respuesta['error'], 'solo la app puede pedir la clave', 'no es de root')
+            os.chown(copia, 0, 0)
+            os.chmod(copia, 0o755)
+            r = s.vkcofre(vk, 'leer', antes=[copia])
+            igual(r.codigo, 0, 'segunda app aceptada')
+        finally:
+            os.unlink(copia)
+        # The other commands work from a shell as before.
+        igual(s.vkcofre(vk, 'estado').respuesta['guardada'], True, 'estado desde shell')
+        igual(s.vkcofre(vk, 'borrar').codigo, 0, 'borrar desde shell')
+        cierto(stat.S_ISREG(os.stat(lanzador).st_mode), 'el lanzador sigue')
+
+
+if __name__ == '__main__':
+    correr({f.__name__: f for f in (estado_vacio, guardar_y_secret_tool, leer_segun_polkit, bloqueado_y_cancelado,
+                                    borrar_dos_veces, estado_concurrente, sin_secret_service, sin_polkit,
+                                    llamador_release)})
