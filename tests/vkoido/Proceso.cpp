@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <thread>
 
-Salida ejecutar(const std::string& programa, const std::vector<std::string>& args,
-                const std::string& entrada) {
+Resultado ejecutar(const std::string& programa, const std::vector<std::string>& args,
+                   const std::string& entrada, const std::vector<std::string>& entorno,
+                   const std::function<void(pid_t)>& mientras) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe");
@@ -23,6 +25,8 @@ Salida ejecutar(const std::string& programa, const std::vector<std::string>& arg
         for (const auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
+        for (const auto& e : entorno)
+            putenv(const_cast<char*>(e.c_str()));
         execv(programa.c_str(), argv.data());
         _exit(127);
     }
@@ -32,7 +36,9 @@ Salida ejecutar(const std::string& programa, const std::vector<std::string>& arg
     signal(SIGPIPE, SIG_IGN);
     (void)!write(in[1], entrada.data(), entrada.size());
     close(in[1]);
-    Salida r;
+    std::thread paralelo;
+    if (mientras) paralelo = std::thread([&] { mientras(pid); });
+    Resultado r;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int abiertos = 2;
     char buf[4096];
@@ -50,6 +56,8 @@ Salida ejecutar(const std::string& programa, const std::vector<std::string>& arg
             }
         }
     }
+    // Joined before the wait: the pid cannot be reused while `mientras` may still signal it.
+    if (paralelo.joinable()) paralelo.join();
     int st = 0;
     waitpid(pid, &st, 0);
     r.estado = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
