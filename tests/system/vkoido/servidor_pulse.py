@@ -1,0 +1,191 @@
+"""A private sound server for one test: its own runtime, state and home directories, its own
+socket, two null sinks. Nothing outside its temporary directory is read or written, and the
+only process it ever signals is the one whose pid it wrote itself."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+TASA_A = 48000
+TASA_B = 44100
+
+
+class ServidorPulse:
+    def __init__(self, directorio=None):
+        self.dir = directorio or tempfile.mkdtemp(prefix="vkoido-pulse-")
+        self.runtime = os.path.join(self.dir, "run")
+        self.socket = os.path.join(self.runtime, "native")
+        for d in ("run", "home", "state", "config"):
+            os.makedirs(os.path.join(self.dir, d), mode=0o700, exist_ok=True)
+        self.env = dict(os.environ)
+        for quitar in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "PULSE_COOKIE"):
+            self.env.pop(quitar, None)
+        self.env.update(
+            XDG_RUNTIME_DIR=self.runtime,
+            HOME=os.path.join(self.dir, "home"),
+            XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
+            PULSE_RUNTIME_PATH=os.path.join(self.runtime, "pulse"),
+            PULSE_STATE_PATH=os.path.join(self.dir, "state"),
+            PULSE_SERVER="unix:" + self.socket,
+            # No session bus: the daemon must not go looking for one.
+            DBUS_SESSION_BUS_ADDRESS="disabled:",
+        )
+        self.modulos = {}
+        self.pid = None
+
+    # -- life of the daemon ------------------------------------------------------------
+
+    def arrancar(self, sumideros=True):
+        """Starts the daemon (as root it only warns) and waits until it answers."""
+        if os.path.exists(self.socket):
+            os.unlink(self.socket)
+        subprocess.run(
+            [
+                "pulseaudio", "-D", "-n", "--exit-idle-time=-1", "--disallow-exit",
+                "--use-pid-file=yes", "--log-level=error",
+                "--log-target=file:" + os.path.join(self.dir, "pulse.log"),
+                "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket,
+            ],
+            env=self.env, check=True, timeout=20,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        )
+        fin = time.monotonic() + 10
+        while time.monotonic() < fin:
+            if self._responde():
+                break
+            time.sleep(0.05)
+        else:
+            raise RuntimeError("el servidor de sonido privado no responde")
+        with open(os.path.join(self.runtime, "pulse", "pid")) as f:
+            self.pid = int(f.read().strip())
+        self.modulos = {}
+        if sumideros:
+            self.cargar_sumidero("a", TASA_A, "Altavoces_A")
+            self.cargar_sumidero("b", TASA_B, "Auriculares_B")
+            self.pactl("set-default-sink", "a")
+        return self
+
+    def parar(self):
+        """Stops the daemon this object started; the directory stays for `limpiar`."""
+        if self.pid is None:
+            return
+        pid, self.pid = self.pid, None
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            self._olvidar_pid()
+            return
+        fin = time.monotonic() + 5
+        while time.monotonic() < fin and _vive(pid):
+            time.sleep(0.05)
+        if _vive(pid):
+            os.kill(pid, signal.SIGKILL)
+            while _vive(pid):
+                time.sleep(0.05)
+        self._olvidar_pid()
+
+    def matar(self):
+        """Kills the daemon without warning, as a crash would."""
+        pid, self.pid = self.pid, None
+        os.kill(pid, signal.SIGKILL)
+        while _vive(pid):
+            time.sleep(0.02)
+        self._olvidar_pid()
+
+    def _olvidar_pid(self):
+        # A dead daemon nobody has reaped yet still looks alive to the next one's pid check.
+        try:
+            os.unlink(os.path.join(self.runtime, "pulse", "pid"))
+        except FileNotFoundError:
+            pass
+
+    def limpiar(self):
+        self.parar()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.arrancar()
+
+    def __exit__(self, *_):
+        self.limpiar()
+
+    # -- talking to it -----------------------------------------------------------------
+
+    def pactl(self, *args, check=True):
+        r = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
+                           timeout=10)
+        if check and r.returncode != 0:
+            raise RuntimeError(f"pactl {' '.join(args)}: {r.stderr.strip()}")
+        return r.stdout
+
+    def cargar_sumidero(self, nombre, tasa, descripcion):
+        salida = self.pactl("load-module", "module-null-sink", f"sink_name={nombre}",
+                            f"rate={tasa}", f"sink_properties=device.description={descripcion}")
+        self.modulos[nombre] = salida.strip()
+        return self.modulos[nombre]
+
+    def descargar_sumidero(self, nombre):
+        self.pactl("unload-module", self.modulos.pop(nombre))
+
+    def reproducir(self, wav, sumidero=None):
+        """Plays a file into a sink (the default one when none is given); returns the process."""
+        args = ["paplay"]
+        if sumidero:
+            args.append(f"--device={sumidero}")
+        return subprocess.Popen(args + [wav], env=self.env)
+
+    def _responde(self):
+        r = subprocess.run(["pactl", "info"], env=self.env, capture_output=True, timeout=10)
+        return r.returncode == 0
+
+    def clientes(self):
+        return self.pactl("list", "clients")
+
+    def salidas_de_grabacion(self):
+        """(source name of each record stream) as `pactl list source-outputs` shows them."""
+        texto = self.pactl("list", "source-outputs")
+        fuentes = {}
+        for linea in self.pactl("list", "short", "sources").splitlines():
+            campos = linea.split("\t")
+            fuentes[campos[0]] = campos[1]
+        nombres = []
+        for linea in texto.splitlines():
+            linea = linea.strip()
+            if linea.startswith("Source:"):
+                nombres.append(fuentes.get(linea.split(":", 1)[1].strip(), "?"))
+        return nombres
+
+
+def _leer_pid(servidor):
+    try:
+        with open(os.path.join(servidor.runtime, "pulse", "pid")) as f:
+            servidor.pid = int(f.read().strip())
+    except (FileNotFoundError, ValueError):
+        servidor.pid = None
+
+
+def _vive(pid):
+    try:
+        # A zombie left by the daemonising fork still counts as gone.
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(")")[-1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+if __name__ == "__main__":
+    # For fixtures in other languages: arrancar|parar|matar <directory>. After `arrancar` the
+    # server's socket is <directory>/run/native.
+    import sys
+
+    accion, directorio = sys.argv[1], sys.argv[2]
+    servidor = ServidorPulse(directorio)
+    if accion == "arrancar":
+        servidor.arrancar()
+    else:
+        _leer_pid(servidor)
+        if servidor.pid is not None:
+            servidor.matar() if accion == "matar" else servidor.parar()

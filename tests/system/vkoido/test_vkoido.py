@@ -1,0 +1,222 @@
+"""vkoido end to end against a private sound server: each test starts its own server (null
+sinks "a", 48000 Hz and default, and "b", 44100 Hz), runs the real binary and stops both."""
+
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import time
+import unittest
+import wave
+
+from comun import (FRASE_CORTA, Corrida, correlacion, directorio_temporal, leer_pista, tono,
+                   voz)
+from servidor_pulse import TASA_B, ServidorPulse
+
+UMBRAL = 0.9
+
+
+def _hay_audio(o):
+    return "level" in o and o["framesIn"] > 0
+
+
+class ConServidor(unittest.TestCase):
+    def setUp(self):
+        self.tmp = directorio_temporal()
+        self.sv = ServidorPulse().arrancar()
+        self.pista = os.path.join(self.tmp, "pista.wav")
+        self.corrida = None
+
+    def tearDown(self):
+        if self.corrida and self.corrida.proc.poll() is None:
+            self.corrida.proc.kill()
+            self.corrida.proc.wait()
+        self.sv.limpiar()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def correr(self, *args, **popen):
+        self.corrida = Corrida(self.sv.env, self.pista, *args, **popen)
+        self.corrida.esperar_linea(lambda o: o.get("event") == "started")
+        return self.corrida
+
+    def esperar_audio(self):
+        # An idle null sink hands its monitor long blocks until it sees our latency.
+        return self.corrida.esperar_linea(_hay_audio, 6, desde=len(self.corrida.lineas))
+
+    def solo_monitores(self):
+        for fuente in self.sv.salidas_de_grabacion():
+            self.assertTrue(fuente.endswith(".monitor"), f"grabando de {fuente}")
+
+
+class Voz(ConServidor):
+    def test_la_voz_tocada_queda_en_la_pista(self):
+        wav, ref = voz(self.tmp, "Hola, esta es una prueba de la grabación de la llamada.")
+        c = self.correr("--seconds", "7")
+        self.assertEqual(self.esperar_audio()["rate"], 48000)
+        clientes = self.sv.clientes()
+        self.assertIn('application.name = "Veskora Audio Tap"', clientes)
+        self.assertIn('application.id = "com.veskora.vkoido"', clientes)
+        self.solo_monitores()
+        self.sv.reproducir(wav).wait(timeout=15)
+        self.assertEqual(c.esperar_fin(), 0, c.stderr)
+
+        tasa, canales, ancho, muestras = leer_pista(self.pista)
+        self.assertEqual((tasa, canales, ancho), (16000, 1, 2))
+        final = c.final()
+        self.assertEqual(final["path"], self.pista)
+        self.assertAlmostEqual(len(muestras) / 16000, final["seconds"], places=6)
+        self.assertGreater(final["seconds"], 6.0)
+        self.assertGreaterEqual(correlacion(muestras, ref), UMBRAL)
+
+
+class CambioDeSalida(ConServidor):
+    def test_sigue_en_la_misma_pista_sobre_la_nueva_salida(self):
+        wav, ref = voz(self.tmp, FRASE_CORTA)
+        c = self.correr()
+        self.esperar_audio()
+        antes = c.estados()[-1]["seconds"]
+        self.sv.pactl("set-default-sink", "b")
+        cambio = c.esperar_linea(lambda o: o.get("event") == "output-changed", 5)
+        self.assertEqual(cambio, {"event": "output-changed", "output": "Auriculares_B",
+                                  "capturing": True, "rate": TASA_B})
+        estado = c.esperar_linea(_hay_audio, 6, desde=len(c.lineas))
+        self.assertEqual(estado["rate"], TASA_B)
+        self.assertGreaterEqual(estado["seconds"], antes)
+        self.sv.reproducir(wav, "b").wait(timeout=15)
+        time.sleep(0.5)
+        self.assertEqual(c.terminar(), 0, c.stderr)
+
+        self.assertEqual(len(c.eventos("output-changed")), 1)
+        self.assertEqual(c.eventos("format-changed"), [])
+        segundos = [o["seconds"] for o in c.estados()]
+        self.assertEqual(segundos, sorted(segundos))
+        muestras = leer_pista(self.pista)[3]
+        self.assertGreaterEqual(correlacion(muestras, ref), UMBRAL)
+
+
+class PerdidaDeSalida(ConServidor):
+    def test_sin_salida_rellena_y_vuelve_sin_tocar_el_microfono(self):
+        # A "microphone" that would give itself away with its 440 Hz tone.
+        self.sv.pactl("load-module", "module-sine-source", "source_name=mic", "frequency=440")
+        self.sv.pactl("set-default-source", "mic")
+        wav, ref = voz(self.tmp, FRASE_CORTA)
+        c = self.correr()
+        self.esperar_audio()
+
+        self.sv.descargar_sumidero("b")
+        self.sv.descargar_sumidero("a")
+        perdida = c.esperar_linea(lambda o: o.get("event") == "output-changed", 5)
+        self.assertEqual(perdida["capturing"], False)
+        self.assertEqual(perdida["output"], "Altavoces_A")
+        self.assertTrue(perdida["reason"])
+        desde = len(c.lineas)
+        self.solo_monitores()
+        time.sleep(3.5)  # no sink at all, past a retry or two
+        self.solo_monitores()
+        huecos = [o for o in c.drenar()[desde:] if "level" in o]
+        self.assertGreaterEqual(len(huecos), 10, "the status lines stopped")
+        self.assertGreater(huecos[-1]["padded"], huecos[0]["padded"], "no silence padded")
+
+        self.sv.cargar_sumidero("c", 48000, "Altavoces_C")
+        vuelta = c.esperar_linea(lambda o: o.get("event") == "output-changed"
+                                 and o["capturing"], 6, desde=desde)
+        self.assertEqual((vuelta["output"], vuelta["rate"]), ("Altavoces_C", 48000))
+        c.esperar_linea(lambda o: "level" in o and o["framesIn"] > huecos[-1]["framesIn"], 6)
+        self.solo_monitores()
+        self.sv.reproducir(wav).wait(timeout=15)
+        time.sleep(0.5)
+        self.assertEqual(c.terminar(), 0, c.stderr)
+
+        self.assertEqual([o["capturing"] for o in c.eventos("output-changed")], [False, True])
+        muestras = leer_pista(self.pista)[3]
+        # With no sink the track holds padded silence, not the microphone's tone.
+        hueco = muestras[int(huecos[0]["seconds"] * 16000):int(huecos[-1]["seconds"] * 16000)]
+        self.assertGreater(len(hueco), 16000)
+        self.assertLess(float(abs(hueco).max()), 1e-3, "something was recorded with no sink")
+        self.assertLess(tono(muestras, 440), 0.05)
+        self.assertGreaterEqual(correlacion(muestras, ref), UMBRAL)
+
+
+class ServidorReiniciado(ConServidor):
+    def test_el_servidor_muere_y_vuelve_y_la_pista_sigue(self):
+        wav, ref = voz(self.tmp, FRASE_CORTA)
+        c = self.correr()
+        self.esperar_audio()
+        self.sv.matar()
+        desde = len(c.lineas)
+        time.sleep(2.5)
+        sin_servidor = [o for o in c.drenar()[desde:] if "level" in o]
+        self.assertGreaterEqual(len(sin_servidor), 6)
+        self.assertEqual(sin_servidor[-1]["framesIn"], sin_servidor[0]["framesIn"])
+        self.assertGreater(sin_servidor[-1]["padded"], sin_servidor[0]["padded"])
+
+        self.sv.arrancar()
+        vuelta = c.esperar_linea(lambda o: o.get("event") == "output-changed", 8, desde=desde)
+        self.assertEqual((vuelta["capturing"], vuelta["output"]), (True, "Altavoces_A"))
+        c.esperar_linea(lambda o: "level" in o and o["framesIn"] > sin_servidor[-1]["framesIn"], 6)
+        self.sv.reproducir(wav).wait(timeout=15)
+        time.sleep(0.5)
+        self.assertEqual(c.terminar(), 0, c.stderr)
+        muestras = leer_pista(self.pista)[3]
+        self.assertAlmostEqual(len(muestras) / 16000, c.final()["seconds"], places=6)
+        self.assertGreaterEqual(correlacion(muestras, ref), UMBRAL)
+
+
+class Interrupciones(ConServidor):
+    def test_kill_9_deja_un_wav_legible_hasta_el_ultimo_tick(self):
+        wav, _ = voz(self.tmp, FRASE_CORTA)
+        c = self.correr()
+        self.esperar_audio()
+        self.sv.reproducir(wav).wait(timeout=15)
+        ultimo = c.esperar_estado()
+        c.proc.kill()
+        c.esperar_fin()
+        with wave.open(self.pista, "rb") as w:
+            frames = w.getnframes()
+            self.assertEqual((w.getframerate(), w.getnchannels(), w.getsampwidth()), (16000, 1, 2))
+        self.assertGreaterEqual(frames, round(ultimo["seconds"] * 16000))
+        self.assertLessEqual(44 + 2 * frames, os.path.getsize(self.pista))
+        r = subprocess.run(["sox", self.pista, "-n", "stat"], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_disco_lleno_un_aviso_y_parada_ordenada(self):
+        limite = 64 * 1024  # two seconds of track
+
+        def preparar():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limite, limite))
+
+        c = self.correr("--seconds", "5", preexec_fn=preparar)
+        self.assertEqual(c.esperar_fin(), 0, c.stderr)
+        fallos = c.eventos("write-failed")
+        self.assertEqual(len(fallos), 1)
+        self.assertTrue(fallos[0]["reason"])
+        self.assertEqual(c.stderr.count("no se pudo escribir la pista a los"), 1, c.stderr)
+        self.assertIsNotNone(c.final())
+        self.assertEqual(c.estados()[-1]["seconds"], fallos[0]["seconds"])
+        with wave.open(self.pista, "rb") as w:
+            frames = w.getnframes()
+        self.assertGreater(frames, 16000)
+        # The buffer that hit the limit may have landed in part, never more than that.
+        self.assertLessEqual(frames, round(fallos[0]["seconds"] * 16000) + 1194)
+
+
+class SinServidor(unittest.TestCase):
+    def test_sin_servidor_no_hay_salida_por_defecto(self):
+        tmp = directorio_temporal()
+        try:
+            sv = ServidorPulse(os.path.join(tmp, "nadie"))  # never started
+            os.makedirs(sv.dir, exist_ok=True)
+            r = subprocess.run([os.environ.get("VKOIDO_BIN", "vkoido"), os.path.join(tmp, "p.wav")],
+                               env=sv.env, capture_output=True, text=True, timeout=20)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stdout, "")
+            self.assertEqual(r.stderr, "vkoido: no hay una salida de audio por defecto\n")
+            self.assertFalse(os.path.exists(sv.socket), "a server was spawned")
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
