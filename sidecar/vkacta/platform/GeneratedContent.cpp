@@ -75,6 +75,9 @@ Result<GeneratedContent> desdeJson(const Json& j) {
         case Json::value_t::number_integer:
         case Json::value_t::number_unsigned:
         case Json::value_t::number_float:
+            // strtod turns 1e400 into infinity, which no JSON text can carry back.
+            if (!std::isfinite(j.get<double>()))
+                return GenerationError{"la respuesta trae un número fuera de rango"};
             return GeneratedContent(j.get<double>());
         case Json::value_t::string:
             return GeneratedContent(j.get<std::string>());

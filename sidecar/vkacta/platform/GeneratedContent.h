@@ -71,7 +71,8 @@ class GeneratedContent {
 
     // Parses the JSON text a model produced (one value, surrounding white space allowed).
     // Fails on malformed JSON, invalid UTF-8, an object with a repeated property name, or
-    // nesting deeper than `kProfundidadMaxima`. Parsed objects carry no generation id.
+    // nesting deeper than `kProfundidadMaxima`, a number out of the range of a double. Parsed
+    // objects carry no generation id.
     static Result<GeneratedContent> parse(std::string_view json);
     static constexpr std::size_t kProfundidadMaxima = 64;
 
