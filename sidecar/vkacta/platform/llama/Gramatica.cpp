@@ -76,14 +76,9 @@ class Conversor {
     }
 
   private:
+    // Structurally equal objects of the same type share a rule; a different object with the
+    // same type name gets a numbered one.
     std::string reglaDeObjeto(const GenerationSchema& s) {
-        for (const auto& [nombre, esquema] : hechas_) {
-            if (esquema == &s) return nombre;
-        }
-        const std::string nombre = nombreLibre(s.typeName());
-        hechas_.emplace_back(nombre, &s);
-        const size_t hueco = lineas_.size();
-        lineas_.emplace_back();  // keeps rules in the order they are first met
         std::string cuerpo = "\"{\"";
         bool primera = true;
         for (const auto& p : s.properties()) {
@@ -92,22 +87,26 @@ class Conversor {
             primera = false;
         }
         cuerpo += " \"}\"";
-        lineas_[hueco] = nombre + " ::= " + cuerpo;
+        const std::string base = nombreBase(s.typeName());
+        for (const auto& [nombre, hecha] : hechas_) {
+            if (hecha.first == base && hecha.second == cuerpo) return nombre;
+        }
+        std::string nombre = base;
+        for (int n = 2; usado(nombre); ++n)
+            nombre = base + "-" + std::to_string(n);
+        hechas_.emplace_back(nombre, std::make_pair(base, cuerpo));
+        lineas_.push_back(nombre + " ::= " + cuerpo);
         return nombre;
     }
 
     // Rule names allow letters, digits and '-'; anything else becomes '-'.
-    std::string nombreLibre(const std::string& tipo) {
-        std::string base;
+    static std::string nombreBase(const std::string& tipo) {
+        std::string base = "obj-";
         for (const char c : tipo) {
             const bool valido = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
             base += valido ? c : '-';
         }
-        base = "obj-" + base;
-        std::string nombre = base;
-        for (int n = 2; usado(nombre); ++n)
-            nombre = base + "-" + std::to_string(n);
-        return nombre;
+        return base;
     }
 
     bool usado(const std::string& nombre) const {
@@ -118,7 +117,7 @@ class Conversor {
     }
 
     std::vector<std::string> lineas_;
-    std::vector<std::pair<std::string, const GenerationSchema*>> hechas_;
+    std::vector<std::pair<std::string, std::pair<std::string, std::string>>> hechas_;  // name, (base, body)
 };
 
 }  // namespace

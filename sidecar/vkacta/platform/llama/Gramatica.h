@@ -7,8 +7,8 @@
 
 namespace vkacta {
 
-// The grammar text; its start symbol is "root". Object rules are named after their type, so
-// a type used in several places gets one rule.
+// The grammar text; its start symbol is "root". Object rules are named after their type; the
+// same object used in several places gets one rule.
 std::string gramaticaGbnf(const GenerationSchema& esquema);
 
 }  // namespace vkacta

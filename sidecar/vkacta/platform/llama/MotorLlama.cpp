@@ -145,11 +145,37 @@ bool MotorLlama::esControl(int32_t token) const {
     return llama_vocab_is_control(vocab_, token);
 }
 
+MotorLlama::TokensDelPedido MotorLlama::tokenizarPedido(const std::string& sistema,
+                                                        const std::string& prompt) const {
+    // The frame's control tokens are recognised; the instructions and the prompt (which
+    // carries the transcript) are plain text whatever they contain.
+    TokensDelPedido t;
+    t.prefijo = tokenizarCon(marco_.antesDeInstrucciones, true, true);
+    for (const auto& [texto, especiales] :
+         {std::pair<const std::string&, bool>{sistema, false}, {marco_.entreInstruccionesYPrompt, true}}) {
+        const auto piezas = tokenizar(texto, especiales);
+        t.prefijo.insert(t.prefijo.end(), piezas.begin(), piezas.end());
+    }
+    // A template that writes the BOS text itself would otherwise get two.
+    const llama_token bos = llama_vocab_bos(vocab_);
+    if (t.prefijo.size() >= 2 && t.prefijo[0] == bos && t.prefijo[1] == bos)
+        t.prefijo.erase(t.prefijo.begin());
+    t.resto = tokenizar(prompt, false);
+    const auto cierre = tokenizar(marco_.despuesDelPrompt, true);
+    t.resto.insert(t.resto.end(), cierre.begin(), cierre.end());
+    return t;
+}
+
+std::string MotorLlama::textoDeSistema(const std::string& instrucciones, const GenerationSchema& esquema,
+                                       bool esquemaEnPrompt) {
+    if (!esquemaEnPrompt) return instrucciones;
+    return instrucciones + kAntesDelEsquema + esquema.jsonSchema();
+}
+
 Result<GeneratedContent> MotorLlama::responder(const std::string& instrucciones, const std::string& prompt,
                                                const GenerationSchema& esquema, bool esquemaEnPrompt,
                                                const GenerationOptions& opciones) {
-    const std::string sistema =
-        esquemaEnPrompt ? instrucciones + kAntesDelEsquema + esquema.jsonSchema() : instrucciones;
+    const std::string sistema = textoDeSistema(instrucciones, esquema, esquemaEnPrompt);
     const std::string gbnf = gramaticaGbnf(esquema);
     auto texto = generar(sistema, prompt, &gbnf, opciones);
     if (!texto) return texto.error();
@@ -268,20 +294,7 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
 Result<std::string> MotorLlama::generar(const std::string& sistema, const std::string& prompt,
                                         const std::string* gramatica, const GenerationOptions& opciones) {
     ++cuentas_.pedidos;
-    // The frame's control tokens are recognised; the instructions and the prompt (which
-    // carries the transcript) are plain text whatever they contain.
-    std::vector<int32_t> prefijo = tokenizarCon(marco_.antesDeInstrucciones, true, true);
-    for (const auto& [texto, especiales] :
-         {std::pair<const std::string&, bool>{sistema, false}, {marco_.entreInstruccionesYPrompt, true}}) {
-        const auto t = tokenizar(texto, especiales);
-        prefijo.insert(prefijo.end(), t.begin(), t.end());
-    }
-    // A template that writes the BOS text itself would otherwise get two.
-    const llama_token bos = llama_vocab_bos(vocab_);
-    if (prefijo.size() >= 2 && prefijo[0] == bos && prefijo[1] == bos) prefijo.erase(prefijo.begin());
-    std::vector<int32_t> resto = tokenizar(prompt, false);
-    const auto cierre = tokenizar(marco_.despuesDelPrompt, true);
-    resto.insert(resto.end(), cierre.begin(), cierre.end());
+    const auto [prefijo, resto] = tokenizarPedido(sistema, prompt);
 
     int presupuesto = ajustes_.presupuestoDeRespuesta;
     if (opciones.maximumResponseTokens && *opciones.maximumResponseTokens > 0) {

@@ -60,6 +60,18 @@ class MotorLlama {
     Result<std::string> responderLibre(const std::string& instrucciones, const std::string& prompt,
                                        const GenerationOptions& opciones);
 
+    // The tokens of a request: the prefix shared by every request with the same system text,
+    // and the rest (the prompt, then the frame that hands the turn to the model).
+    struct TokensDelPedido {
+        std::vector<int32_t> prefijo;
+        std::vector<int32_t> resto;
+    };
+    TokensDelPedido tokenizarPedido(const std::string& sistema, const std::string& prompt) const;
+
+    // The system turn's text: the instructions, and the schema when it goes in the prompt.
+    static std::string textoDeSistema(const std::string& instrucciones, const GenerationSchema& esquema,
+                                      bool esquemaEnPrompt);
+
     // Text to tokens as a transcript is tokenized (`especiales` false: control strings are
     // plain text) or as the chat frame is (`especiales` true).
     std::vector<int32_t> tokenizar(const std::string& texto, bool especiales) const;
