@@ -8,8 +8,12 @@ interaction it says a challenge is needed; with it, the scripted answer of the o
   sin-agente           nobody could ask (challenge even with interaction)
   detalles-prohibidos  refuses a call that carries details, as for an untrusted caller
   no-puede             not authorized, no challenge possible
-Every call is recorded: Llamadas() returns (action, details, flags) in order.
+Every call is recorded: Llamadas() returns (action, details, flags, subject) in order, where
+subject is true when it names a live process by the pid, start time and uid that the real
+authority would check.
 '''
+
+import os
 
 import dbus
 
@@ -26,9 +30,23 @@ def load(mock, parameters):
     mock.llamadas = []
 
 
+def sujeto_valido(subject):
+    tipo, datos = subject
+    if tipo != 'unix-process':
+        return False
+    try:
+        with open(f"/proc/{int(datos['pid'])}/stat", encoding='utf-8') as f:
+            campos = f.read().rsplit(')', 1)[1].split()
+        return int(campos[19]) == int(datos['start-time']) and int(datos['uid']) == os.stat(
+            f"/proc/{int(datos['pid'])}").st_uid
+    except (OSError, KeyError, IndexError, ValueError):
+        return False
+
+
 @dbus.service.method(MAIN_IFACE, in_signature='(sa{sv})sa{ss}us', out_signature='(bba{ss})')
-def CheckAuthorization(self, _subject, action_id, details, flags, _cancellation_id):
-    self.llamadas.append((str(action_id), {str(k): str(v) for k, v in details.items()}, int(flags)))
+def CheckAuthorization(self, subject, action_id, details, flags, _cancellation_id):
+    self.llamadas.append((str(action_id), {str(k): str(v) for k, v in details.items()}, int(flags),
+                          sujeto_valido(subject)))
     modo = self.respuesta
     interactiva = bool(flags & 1)
     if modo == 'detalles-prohibidos' and len(details) > 0:
@@ -51,7 +69,7 @@ def SetRespuesta(self, respuesta):
     self.respuesta = str(respuesta)
 
 
-@dbus.service.method(CONTROL, in_signature='', out_signature='a(sa{ss}u)')
+@dbus.service.method(CONTROL, in_signature='', out_signature='a(sa{ss}ub)')
 def Llamadas(self):
-    return dbus.Array([(a, dbus.Dictionary(d, signature='ss'), dbus.UInt32(f)) for a, d, f in self.llamadas],
-                      signature='(sa{ss}u)')
+    return dbus.Array([(a, dbus.Dictionary(d, signature='ss'), dbus.UInt32(f), dbus.Boolean(v))
+                       for a, d, f, v in self.llamadas], signature='(sa{ss}ub)')

@@ -69,8 +69,9 @@ def leer_segun_polkit(vk, **_):
         igual((r.codigo, r.respuesta), (0, {'ok': True, 'clave': b64(CLAVE)}), 'autorizado')
         preguntas = s.preguntas_polkit()
         igual(len(preguntas), 1, 'una pregunta')
-        accion, detalles, _ = preguntas[0]
+        accion, detalles, _, sujeto = preguntas[0]
         igual(accion, ACCION, 'acción')
+        cierto(sujeto, 'el sujeto es este proceso (pid, inicio, uid)')
         igual(detalles.get('polkit.message'), 'desbloquear tus reuniones', 'motivo en el diálogo')
 
         for respuesta in ('descartar', 'negar'):

@@ -120,7 +120,8 @@ class Sesion:
         self.polkit.SetRespuesta(respuesta)
 
     def llamadas_polkit(self):
-        return [(str(a), {str(k): str(v) for k, v in d.items()}, int(f)) for a, d, f in self.polkit.Llamadas()]
+        return [(str(a), {str(k): str(v) for k, v in d.items()}, int(f), bool(v))
+                for a, d, f, v in self.polkit.Llamadas()]
 
     def preguntas_polkit(self):
         '''Calls that allowed user interaction: each one is a dialog shown to the owner.'''

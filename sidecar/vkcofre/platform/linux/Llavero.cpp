@@ -52,7 +52,7 @@ OSStatus Llavero::abrir() {
     RecogeError error;
     // No session bus, or nobody owning the Secret Service name on it: there is no keychain.
     // libsecret's other backends (a file of its own) are never used.
-    servicio_.reset(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, error.out()));
+    servicio_.reset(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, error.out()));
     if (!servicio_) return errSecNotAvailable;
     coleccion_.reset(secret_collection_for_alias_sync(servicio_.get(), SECRET_COLLECTION_DEFAULT,
                                                       SECRET_COLLECTION_NONE, nullptr, error.out()));

@@ -2,29 +2,39 @@
 
 #include <unistd.h>
 
-#define POLKIT_AGENT_I_KNOW_API_IS_SUBJECT_TO_CHANGE
-#include <polkit/polkit.h>
-
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 namespace {
 
 constexpr guint32 kPermitirInteraccion = 1;  // POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION
 
+// When this process started, in clock ticks since boot (field 22 of /proc/self/stat), as the
+// authority records it.
+guint64 inicioDelProceso() {
+    std::ifstream stat("/proc/self/stat");
+    std::string linea;
+    std::getline(stat, linea);
+    const auto fin = linea.rfind(')');  // the command name may hold spaces and parentheses
+    if (fin == std::string::npos) return 0;
+    std::istringstream campos(linea.substr(fin + 1));
+    std::string campo;
+    for (int i = 3; i <= 22 && campos >> campo; ++i) {
+        if (i == 22) return std::strtoull(campo.c_str(), nullptr, 10);
+    }
+    return 0;
+}
+
 // The subject is this process, named the way the authority identifies it (pid, start time,
 // uid), so a reused pid can never inherit the answer.
 GVariant* sujeto() {
-    const auto pid = static_cast<gint>(::getpid());
-    Propio<PolkitSubject> proceso(polkit_unix_process_new_for_owner(pid, 0, static_cast<gint>(::getuid())));
-    auto* unix = POLKIT_UNIX_PROCESS(proceso.get());
     GVariantBuilder detalles;
     g_variant_builder_init(&detalles, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&detalles, "{sv}", "pid",
-                          g_variant_new_uint32(static_cast<guint32>(polkit_unix_process_get_pid(unix))));
-    g_variant_builder_add(&detalles, "{sv}", "start-time",
-                          g_variant_new_uint64(polkit_unix_process_get_start_time(unix)));
-    g_variant_builder_add(&detalles, "{sv}", "uid", g_variant_new_int32(polkit_unix_process_get_uid(unix)));
+    g_variant_builder_add(&detalles, "{sv}", "pid", g_variant_new_uint32(static_cast<guint32>(::getpid())));
+    g_variant_builder_add(&detalles, "{sv}", "start-time", g_variant_new_uint64(inicioDelProceso()));
+    g_variant_builder_add(&detalles, "{sv}", "uid", g_variant_new_int32(static_cast<gint32>(::getuid())));
     return g_variant_new("(sa{sv})", "unix-process", &detalles);
 }
 
@@ -67,12 +77,10 @@ Presencia::Respuesta Presencia::preguntar(bool interaccion, const std::string* m
         respuesta.fallo = true;
         // The authority lets only root or the action's owner pass details, the dialog's text
         // among them; anyone else is refused before any dialog.
-        respuesta.detallesRechazados = motivo != nullptr && error.get()->domain == POLKIT_ERROR &&
-                                       error.get()->code == POLKIT_ERROR_NOT_AUTHORIZED;
-        if (!respuesta.detallesRechazados && g_dbus_error_is_remote_error(error.get()) != FALSE) {
+        if (motivo != nullptr && g_dbus_error_is_remote_error(error.get()) != FALSE) {
             gchar* remoto = g_dbus_error_get_remote_error(error.get());
             respuesta.detallesRechazados =
-                motivo != nullptr && g_strcmp0(remoto, "org.freedesktop.PolicyKit1.Error.NotAuthorized") == 0;
+                g_strcmp0(remoto, "org.freedesktop.PolicyKit1.Error.NotAuthorized") == 0;
             g_free(remoto);
         }
         GError* copia = g_error_copy(error.get());
