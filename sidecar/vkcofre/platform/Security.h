@@ -43,7 +43,8 @@ inline constexpr OSStatus errSecMissingEntitlement = -34018;     // the program 
 
 // ---------------------------------------------------------------------------------------------
 // Secret bytes: locked (never swapped), guarded and wiped on release, by libsodium.
-// Move-only; copy on purpose with copia(). An empty buffer holds no allocation.
+// Move-only; copy on purpose with copia(). A new buffer is all zeros; an empty one holds no
+// allocation.
 
 class BytesSeguros {
   public:
@@ -53,6 +54,7 @@ class BytesSeguros {
         if (sodium_init() < 0) throw std::bad_alloc();
         datos_ = static_cast<unsigned char*>(sodium_malloc(tamano_));
         if (datos_ == nullptr) throw std::bad_alloc();
+        sodium_memzero(datos_, tamano_);  // sodium_malloc fills with a canary pattern
     }
     BytesSeguros(const unsigned char* origen, std::size_t tamano) : BytesSeguros(tamano) {
         if (tamano_ > 0) std::copy(origen, origen + tamano_, datos_);
