@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -42,11 +43,10 @@ std::string revisarFichero(const std::filesystem::path& ruta) {
     const auto estado = std::filesystem::status(ruta, ec);
     if (!std::filesystem::exists(estado)) return "no está el fichero del modelo " + ruta.string();
     if (!std::filesystem::is_regular_file(estado)) return ruta.string() + " no es un fichero";
-    std::FILE* f = std::fopen(ruta.c_str(), "rb");
-    if (f == nullptr) return "no se puede leer " + ruta.string() + ": " + textoDeError(errno);
+    const std::unique_ptr<std::FILE, decltype(&std::fclose)> f(std::fopen(ruta.c_str(), "rb"), &std::fclose);
+    if (!f) return "no se puede leer " + ruta.string() + ": " + textoDeError(errno);
     char magia[4] = {};
-    const size_t leidos = std::fread(magia, 1, sizeof magia, f);
-    std::fclose(f);
+    const size_t leidos = std::fread(magia, 1, sizeof magia, f.get());
     if (leidos != sizeof magia || std::memcmp(magia, "GGUF", 4) != 0) {
         return "el fichero del modelo " + ruta.string() + " no es un modelo GGUF";
     }
