@@ -31,8 +31,8 @@ with abrir() as s:
     r = subprocess.run(['secret-tool', 'search', 'service', SERVICIO, 'account', 'clave-maestra'],
                        capture_output=True, env=s.entorno)
     print('secret-tool ve el item:')
-    for linea in r.stdout.decode(errors='replace').splitlines():
-        if not linea.startswith('secret'):
+    for linea in (r.stdout + r.stderr).decode(errors='replace').splitlines():
+        if not linea.startswith('secret ='):  # the bytes themselves stay off the screen
             print('  ' + linea)
     r = paso('polkit autoriza', 'leer')
     leida = base64.b64decode(__import__('json').loads(r.stdout)['clave'])
