@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <random>
 #include <thread>
@@ -118,11 +119,12 @@ std::vector<int32_t> MotorLlama::tokenizar(const std::string& texto, bool especi
 }
 
 std::vector<int32_t> MotorLlama::tokenizarCon(const std::string& texto, bool especiales, bool inicio) const {
-    std::vector<int32_t> t(texto.size() + 4);
+    // Most tokens cover several bytes; a short guess is corrected by the second call.
+    std::vector<int32_t> t(texto.size() / 2 + 16);
     const auto largo = static_cast<int32_t>(texto.size());
     int32_t n = llama_tokenize(vocab_, texto.data(), largo, t.data(), static_cast<int32_t>(t.size()), inicio,
                                especiales);
-    if (n < 0) {
+    if (n < 0 && n != std::numeric_limits<int32_t>::min()) {
         t.resize(static_cast<size_t>(-n));
         n = llama_tokenize(vocab_, texto.data(), largo, t.data(), static_cast<int32_t>(t.size()), inicio,
                            especiales);
@@ -294,6 +296,12 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
 Result<std::string> MotorLlama::generar(const std::string& sistema, const std::string& prompt,
                                         const std::string* gramatica, const GenerationOptions& opciones) {
     ++cuentas_.pedidos;
+    // llama.cpp counts text in 32-bit lengths; far below that no context could hold it anyway.
+    constexpr size_t kTextoMaximo = 256U * 1024U * 1024U;
+    if (sistema.size() + prompt.size() > kTextoMaximo) {
+        return GenerationError{"el pedido ocupa más de " + std::to_string(kTextoMaximo / (1024U * 1024U)) +
+                               " MB de texto, más de lo que cabe en cualquier contexto del modelo"};
+    }
     const auto [prefijo, resto] = tokenizarPedido(sistema, prompt);
 
     int presupuesto = ajustes_.presupuestoDeRespuesta;
