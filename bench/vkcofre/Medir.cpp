@@ -84,5 +84,10 @@ int main(int argc, char** argv) {
     medir("secret-tool lookup",
           {"secret-tool", "lookup", "service", "com.veskora.desktop.vault", "account", "clave-maestra"}, "",
           veces);
+    // What storing costs any client of the service (the keyring writes its file on every change).
+    medir(
+        "secret-tool store",
+        {"secret-tool", "store", "--label=bench", "service", "com.veskora.desktop.vault", "account", "bench"},
+        clave, veces);
     return 0;
 }

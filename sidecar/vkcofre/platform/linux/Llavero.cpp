@@ -1,19 +1,18 @@
 #include "Llavero.h"
 
-#include <cstring>
 #include <utility>
 
 namespace {
-
-struct SueltaLista {
-    void operator()(GList* lista) const { g_list_free_full(lista, g_object_unref); }
-};
-using ListaPropia = std::unique_ptr<GList, SueltaLista>;
 
 struct SueltaValor {
     void operator()(SecretValue* valor) const { secret_value_unref(valor); }
 };
 using ValorPropio = std::unique_ptr<SecretValue, SueltaValor>;
+
+struct SueltaRutas {
+    void operator()(gchar** rutas) const { g_strfreev(rutas); }
+};
+using RutasPropias = std::unique_ptr<gchar*, SueltaRutas>;
 
 TablaPropia atributosDeBusqueda(const std::string& servicio, const std::string& cuenta) {
     TablaPropia tabla(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
@@ -22,14 +21,7 @@ TablaPropia atributosDeBusqueda(const std::string& servicio, const std::string& 
     return tabla;
 }
 
-std::string atributo(SecretItem* item, const char* nombre) {
-    std::string valor;
-    if (GHashTable* tabla = secret_item_get_attributes(item)) {
-        if (const auto* texto = static_cast<const char*>(g_hash_table_lookup(tabla, nombre))) valor = texto;
-        g_hash_table_unref(tabla);
-    }
-    return valor;
-}
+constexpr const char* kItem = "org.freedesktop.Secret.Item";
 
 }  // namespace
 
@@ -48,18 +40,19 @@ OSStatus Llavero::estadoDe(const RecogeError& error) {
 }
 
 OSStatus Llavero::abrir() {
-    if (coleccion_) return errSecSuccess;
+    if (!coleccion_.empty()) return errSecSuccess;
     RecogeError error;
     // No session bus, or nobody owning the Secret Service name on it: there is no keychain.
     // libsecret's other backends (a file of its own) are never used.
     servicio_.reset(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, error.out()));
     if (!servicio_) return errSecNotAvailable;
-    coleccion_.reset(secret_collection_for_alias_sync(servicio_.get(), SECRET_COLLECTION_DEFAULT,
-                                                      SECRET_COLLECTION_NONE, nullptr, error.out()));
-    if (!coleccion_) {
+    gchar* ruta = secret_service_read_alias_dbus_path_sync(servicio_.get(), "default", nullptr, error.out());
+    if (ruta == nullptr) {
         const OSStatus estado = estadoDe(error);
         return estado == errSecSuccess || estado == errSecInternalComponent ? errSecNoSuchKeychain : estado;
     }
+    coleccion_ = ruta;
+    g_free(ruta);
     return errSecSuccess;
 }
 
@@ -67,91 +60,115 @@ OSStatus Llavero::buscar(const std::string& servicio, const std::string& cuenta,
     items.clear();
     const TablaPropia atributos = atributosDeBusqueda(servicio, cuenta);
     RecogeError error;
-    // No SECRET_SEARCH_UNLOCK: locked items match too, so a dismissed unlock can never pass for
-    // "nothing stored".
-    ListaPropia lista(secret_collection_search_sync(coleccion_.get(), nullptr, atributos.get(),
-                                                    SECRET_SEARCH_ALL, nullptr, error.out()));
-    if (error) return estadoDe(error);
-    for (GList* l = lista.get(); l != nullptr; l = l->next) {
-        auto* item = static_cast<SecretItem*>(l->data);
-        Item encontrado;
-        encontrado.item.reset(static_cast<SecretItem*>(g_object_ref(item)));
-        encontrado.bloqueado = secret_item_get_locked(item) != FALSE;
-        encontrado.pidePresencia = atributo(item, kAtributoAcceso) != kAccesoLibre;
-        items.push_back(std::move(encontrado));
-    }
+    gchar** abiertos = nullptr;
+    gchar** cerrados = nullptr;
+    // The service answers locked and unlocked matches apart; nothing is unlocked here, so a
+    // dismissed unlock can never pass for "nothing stored".
+    if (secret_service_search_for_dbus_paths_sync(servicio_.get(), nullptr, atributos.get(), nullptr,
+                                                  &abiertos, &cerrados, error.out()) == FALSE)
+        return estadoDe(error);
+    const RutasPropias abiertosPropios(abiertos);
+    const RutasPropias cerradosPropios(cerrados);
+    const std::string prefijo = coleccion_ + "/";
+    for (const auto& [rutas, bloqueado] : {std::pair{abiertos, false}, std::pair{cerrados, true}})
+        for (gchar** r = rutas; r != nullptr && *r != nullptr; ++r)
+            if (g_str_has_prefix(*r, prefijo.c_str()) != FALSE) items.push_back({*r, bloqueado});
     return items.empty() ? errSecItemNotFound : errSecSuccess;
 }
 
-OSStatus Llavero::desbloquear(std::vector<Item>& items, bool interaccion) {
-    GList* bloqueados = nullptr;
-    for (const Item& i : items)
-        if (i.bloqueado) bloqueados = g_list_prepend(bloqueados, i.item.get());
-    if (bloqueados == nullptr) return errSecSuccess;
-    if (!interaccion) {
-        g_list_free(bloqueados);
-        return errSecInteractionNotAllowed;
-    }
+GVariant* Llavero::propiedad(const std::string& ruta, const char* interfaz, const char* nombre,
+                             RecogeError& error) {
+    auto* proxy = G_DBUS_PROXY(servicio_.get());
+    GVariant* respuesta = g_dbus_connection_call_sync(
+        g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), ruta.c_str(),
+        "org.freedesktop.DBus.Properties", nombre != nullptr ? "Get" : "GetAll",
+        nombre != nullptr ? g_variant_new("(ss)", interfaz, nombre) : g_variant_new("(s)", interfaz), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, error.out());
+    if (respuesta == nullptr) return nullptr;
+    GVariant* valor = nullptr;
+    if (nombre != nullptr)
+        g_variant_get(respuesta, "(v)", &valor);
+    else
+        g_variant_get(respuesta, "(@a{sv})", &valor);
+    g_variant_unref(respuesta);
+    return valor;
+}
+
+OSStatus Llavero::propiedades(const Item& item, Propiedades& propiedades) {
     RecogeError error;
-    GList* desbloqueados = nullptr;
-    // The service shows its own prompt (the keyring's password) here; a dismissed prompt
-    // unlocks nothing and reports no error.
-    const gint cuantos =
-        secret_service_unlock_sync(servicio_.get(), bloqueados, nullptr, &desbloqueados, error.out());
-    g_list_free(bloqueados);
-    g_list_free_full(desbloqueados, g_object_unref);
-    if (error) return estadoDe(error);
-    if (cuantos <= 0) return errSecUserCanceled;
-    for (Item& i : items)
-        i.bloqueado = secret_item_get_locked(i.item.get()) != FALSE;
+    const VariantePropia todas(propiedad(item.ruta, kItem, nullptr, error));
+    if (!todas) return estadoDe(error);
+    const gchar* etiqueta = nullptr;
+    if (g_variant_lookup(todas.get(), "Label", "&s", &etiqueta) != FALSE) propiedades.etiqueta = etiqueta;
+    GVariant* atributos = g_variant_lookup_value(todas.get(), "Attributes", G_VARIANT_TYPE("a{ss}"));
+    if (atributos != nullptr) {
+        const VariantePropia propios(atributos);
+        const gchar* valor = nullptr;
+        if (g_variant_lookup(atributos, "service", "&s", &valor) != FALSE) propiedades.servicio = valor;
+        if (g_variant_lookup(atributos, "account", "&s", &valor) != FALSE) propiedades.cuenta = valor;
+        propiedades.pidePresencia = !(g_variant_lookup(atributos, kAtributoAcceso, "&s", &valor) != FALSE &&
+                                      g_strcmp0(valor, kAccesoLibre) == 0);
+    }
     return errSecSuccess;
 }
 
-bool Llavero::coleccionBloqueada() const {
-    return secret_collection_get_locked(coleccion_.get()) != FALSE;
+OSStatus Llavero::desbloquear(Item& item, bool interaccion) {
+    if (!item.bloqueado) return errSecSuccess;
+    if (!interaccion) return errSecInteractionNotAllowed;
+    RecogeError error;
+    const gchar* rutas[] = {item.ruta.c_str(), nullptr};
+    // The service shows its own prompt (the keyring's password) here; a dismissed prompt
+    // unlocks nothing and reports no error.
+    const gint cuantos =
+        secret_service_unlock_dbus_paths_sync(servicio_.get(), rutas, nullptr, nullptr, error.out());
+    if (error) return estadoDe(error);
+    if (cuantos <= 0) return errSecUserCanceled;
+    item.bloqueado = false;
+    return errSecSuccess;
 }
 
 OSStatus Llavero::crear(const std::string& servicio, const std::string& cuenta,
                         const std::optional<std::string>& etiqueta, const BytesSeguros& datos,
                         bool presencia) {
-    const TablaPropia atributos = atributosDeBusqueda(servicio, cuenta);
-    g_hash_table_insert(atributos.get(), g_strdup(kAtributoAcceso),
-                        g_strdup(presencia ? kAccesoPresencia : kAccesoLibre));
-    // secret_value_new copies into libsecret's own non-pageable memory and wipes it on release.
+    GVariantBuilder atributos;
+    g_variant_builder_init(&atributos, G_VARIANT_TYPE("a{ss}"));
+    g_variant_builder_add(&atributos, "{ss}", "service", servicio.c_str());
+    g_variant_builder_add(&atributos, "{ss}", "account", cuenta.c_str());
+    g_variant_builder_add(&atributos, "{ss}", kAtributoAcceso, presencia ? kAccesoPresencia : kAccesoLibre);
+    TablaPropia propiedades(g_hash_table_new_full(g_str_hash, g_str_equal, g_free,
+                                                  reinterpret_cast<GDestroyNotify>(g_variant_unref)));
+    g_hash_table_insert(propiedades.get(), g_strdup("org.freedesktop.Secret.Item.Label"),
+                        g_variant_ref_sink(g_variant_new_string(etiqueta ? etiqueta->c_str() : "")));
+    g_hash_table_insert(propiedades.get(), g_strdup("org.freedesktop.Secret.Item.Attributes"),
+                        g_variant_ref_sink(g_variant_builder_end(&atributos)));
+    // secret_value_new copies into libsecret's secure memory, wiped when the value is released;
+    // the bytes travel over the session's encrypted transfer.
     ValorPropio valor(secret_value_new(reinterpret_cast<const gchar*>(datos.data()),
                                        static_cast<gssize>(datos.size()), "application/octet-stream"));
     RecogeError error;
-    Propio<SecretItem> item(secret_item_create_sync(coleccion_.get(), nullptr, atributos.get(),
-                                                    etiqueta ? etiqueta->c_str() : "", valor.get(),
-                                                    SECRET_ITEM_CREATE_NONE, nullptr, error.out()));
-    if (!item) return error ? estadoDe(error) : errSecInternalComponent;
+    gchar* ruta =
+        secret_service_create_item_dbus_path_sync(servicio_.get(), coleccion_.c_str(), propiedades.get(),
+                                                  valor.get(), SECRET_ITEM_CREATE_NONE, nullptr, error.out());
+    if (ruta == nullptr) return error ? estadoDe(error) : errSecInternalComponent;
+    g_free(ruta);
     return errSecSuccess;
 }
 
-OSStatus Llavero::borrar(Item& item) {
+OSStatus Llavero::borrar(const Item& item) {
     RecogeError error;
-    if (secret_item_delete_sync(item.item.get(), nullptr, error.out()) == FALSE) return estadoDe(error);
+    if (secret_service_delete_item_dbus_path_sync(servicio_.get(), item.ruta.c_str(), nullptr, error.out()) ==
+        FALSE)
+        return estadoDe(error);
     return errSecSuccess;
 }
 
-OSStatus Llavero::leerDatos(Item& item, BytesSeguros& datos) {
+OSStatus Llavero::leerDatos(const Item& item, BytesSeguros& datos) {
     RecogeError error;
-    if (secret_item_load_secret_sync(item.item.get(), nullptr, error.out()) == FALSE) return estadoDe(error);
-    ValorPropio valor(secret_item_get_secret(item.item.get()));
-    if (!valor) return errSecInteractionNotAllowed;  // still locked
+    ValorPropio valor(secret_service_get_secret_for_dbus_path_sync(servicio_.get(), item.ruta.c_str(),
+                                                                   nullptr, error.out()));
+    if (!valor) return error ? estadoDe(error) : errSecInteractionNotAllowed;  // still locked
     gsize largo = 0;
     const gchar* bytes = secret_value_get(valor.get(), &largo);
     datos = BytesSeguros(reinterpret_cast<const unsigned char*>(bytes), largo);
     return errSecSuccess;
-}
-
-AtributosDeItem Llavero::atributos(const Item& item) {
-    AtributosDeItem resultado;
-    resultado[SecClave::kSecAttrService] = atributo(item.item.get(), "service");
-    resultado[SecClave::kSecAttrAccount] = atributo(item.item.get(), "account");
-    if (gchar* etiqueta = secret_item_get_label(item.item.get())) {
-        resultado[SecClave::kSecAttrLabel] = etiqueta;
-        g_free(etiqueta);
-    }
-    return resultado;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Items in the Secret Service (libsecret), default collection. An item is matched by its
 // attributes "service" and "account"; the secret is the bytes as stored. Attributes of locked
-// items are visible, so a search never prompts; only unlocking and reading data can.
+// items are visible, so a search never prompts; only unlocking can. Items are handled by their
+// object paths: no proxy per item or collection, so a command costs few bus round trips.
+#define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 
 #include <optional>
@@ -20,29 +22,32 @@ inline constexpr OSStatus errSecInternalComponent = -26276;
 class Llavero {
   public:
     struct Item {
-        Propio<SecretItem> item;
+        std::string ruta;
         bool bloqueado = false;
+    };
+    struct Propiedades {
+        std::string etiqueta;
+        std::string servicio;
+        std::string cuenta;
         bool pidePresencia = true;  // an item that does not say otherwise needs the owner
     };
 
-    // Opens the service and the default collection once; errSecNotAvailable when nothing
+    // Opens the service and finds the default collection once; errSecNotAvailable when nothing
     // answers as a Secret Service on the session bus. Never prompts.
     OSStatus abrir();
 
     // The items of the default collection under (service, account), locked ones included.
     OSStatus buscar(const std::string& servicio, const std::string& cuenta, std::vector<Item>& items);
+    OSStatus propiedades(const Item& item, Propiedades& propiedades);
 
-    // Unlocks what is locked among the items. With
-    // interaction forbidden a locked object gives errSecInteractionNotAllowed; a dismissed
-    // unlock prompt gives errSecUserCanceled.
-    OSStatus desbloquear(std::vector<Item>& items, bool interaccion);
-    bool coleccionBloqueada() const;
+    // Unlocks the item if it is locked. With interaction forbidden that gives
+    // errSecInteractionNotAllowed; a dismissed unlock prompt gives errSecUserCanceled.
+    OSStatus desbloquear(Item& item, bool interaccion);
 
     OSStatus crear(const std::string& servicio, const std::string& cuenta,
                    const std::optional<std::string>& etiqueta, const BytesSeguros& datos, bool presencia);
-    OSStatus borrar(Item& item);
-    OSStatus leerDatos(Item& item, BytesSeguros& datos);
-    static AtributosDeItem atributos(const Item& item);
+    OSStatus borrar(const Item& item);
+    OSStatus leerDatos(const Item& item, BytesSeguros& datos);
 
     // The item attribute that records the access control it was stored with.
     static constexpr const char* kAtributoAcceso = "acceso";
@@ -51,6 +56,8 @@ class Llavero {
 
   private:
     static OSStatus estadoDe(const RecogeError& error);
+    GVariant* propiedad(const std::string& ruta, const char* interfaz, const char* nombre,
+                        RecogeError& error);
     Propio<SecretService> servicio_;
-    Propio<SecretCollection> coleccion_;
+    std::string coleccion_;
 };

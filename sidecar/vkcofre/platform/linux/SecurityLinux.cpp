@@ -41,12 +41,12 @@ class SecurityLinux : public Security {
         const auto* etiqueta = valorDe<std::string>(consulta, SecClave::kSecAttrLabel);
 
         if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
-        // A locked collection takes no item, and storing never prompts: the keyring's unlock
-        // is asked for only when stored bytes are read.
-        if (llavero_.coleccionBloqueada()) return errSecInteractionNotAllowed;
         std::vector<Llavero::Item> items;
         const OSStatus busqueda = llavero_.buscar(*servicio, *cuenta, items);
-        if (busqueda == errSecSuccess) return errSecDuplicateItem;
+        // Storing never prompts: a locked collection takes no item (the service refuses it, or
+        // the match found is locked), and that is said as such, not as a duplicate.
+        if (busqueda == errSecSuccess)
+            return items.front().bloqueado ? errSecInteractionNotAllowed : errSecDuplicateItem;
         if (busqueda != errSecItemNotFound) return busqueda;
         return llavero_.crear(*servicio, *cuenta,
                               etiqueta != nullptr ? std::optional(*etiqueta) : std::nullopt, **datos,
@@ -69,26 +69,30 @@ class SecurityLinux : public Security {
         if (const OSStatus e = llavero_.buscar(*servicio, *cuenta, items); e != errSecSuccess) return e;
         Llavero::Item& item = items.front();
 
-        if (resultado == nullptr || pideDatos == nullptr || !*pideDatos) {
-            // A presence test or an attribute read: the data is not used, nobody is asked.
-            if (resultado != nullptr && pideAtributos != nullptr && *pideAtributos)
-                *resultado = Llavero::atributos(item);
+        // A presence test: the data is not used, nobody is asked, one search is all it costs.
+        const bool datos = resultado != nullptr && pideDatos != nullptr && *pideDatos;
+        const bool atributos = resultado != nullptr && pideAtributos != nullptr && *pideAtributos;
+        if (!datos && !atributos) return errSecSuccess;
+        Llavero::Propiedades propiedades;
+        if (const OSStatus e = llavero_.propiedades(item, propiedades); e != errSecSuccess) return e;
+        if (!datos) {
+            *resultado = AtributosDeItem{{SecClave::kSecAttrService, propiedades.servicio},
+                                         {SecClave::kSecAttrAccount, propiedades.cuenta},
+                                         {SecClave::kSecAttrLabel, propiedades.etiqueta}};
             return errSecSuccess;
         }
 
         // The owner first, then the service's own unlock, then the bytes.
-        if (item.pidePresencia) {
+        if (propiedades.pidePresencia) {
             if (!interaccion) return errSecInteractionNotAllowed;
             const std::string motivo =
                 contexto != nullptr && *contexto ? (*contexto)->localizedReason() : std::string();
             if (const OSStatus e = presencia_->confirmar(motivo); e != errSecSuccess) return e;
         }
-        std::vector<Llavero::Item> uno;
-        uno.push_back(std::move(item));
-        if (const OSStatus e = llavero_.desbloquear(uno, interaccion); e != errSecSuccess) return e;
-        BytesSeguros datos;
-        if (const OSStatus e = llavero_.leerDatos(uno.front(), datos); e != errSecSuccess) return e;
-        *resultado = std::move(datos);
+        if (const OSStatus e = llavero_.desbloquear(item, interaccion); e != errSecSuccess) return e;
+        BytesSeguros bytes;
+        if (const OSStatus e = llavero_.leerDatos(item, bytes); e != errSecSuccess) return e;
+        *resultado = std::move(bytes);
         return errSecSuccess;
     }
 
@@ -102,7 +106,7 @@ class SecurityLinux : public Security {
         // Never prompts: a locked item cannot be deleted, and says so.
         for (const Llavero::Item& item : items)
             if (item.bloqueado) return errSecInteractionNotAllowed;
-        for (Llavero::Item& item : items)
+        for (const Llavero::Item& item : items)
             if (const OSStatus e = llavero_.borrar(item); e != errSecSuccess && e != errSecItemNotFound)
                 return e;
         return errSecSuccess;
