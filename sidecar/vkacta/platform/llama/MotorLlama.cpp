@@ -297,9 +297,10 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
                                         const std::string* gramatica, const GenerationOptions& opciones) {
     ++cuentas_.pedidos;
     // llama.cpp counts text in 32-bit lengths; far below that no context could hold it anyway.
-    constexpr size_t kTextoMaximo = 256U * 1024U * 1024U;
+    constexpr size_t kMegas = 256;
+    constexpr size_t kTextoMaximo = kMegas << 20U;
     if (sistema.size() + prompt.size() > kTextoMaximo) {
-        return GenerationError{"el pedido ocupa más de " + std::to_string(kTextoMaximo / (1024U * 1024U)) +
+        return GenerationError{"el pedido ocupa más de " + std::to_string(kMegas) +
                                " MB de texto, más de lo que cabe en cualquier contexto del modelo"};
     }
     const auto [prefijo, resto] = tokenizarPedido(sistema, prompt);
