@@ -11,6 +11,8 @@ import time
 
 TASA_A = 48000
 TASA_B = 44100
+# An idle null sink renders two seconds at a time; a new sink starts with such a block.
+BLOQUE_INICIAL = 2.1
 
 
 class ServidorPulse:
@@ -18,6 +20,7 @@ class ServidorPulse:
         self.dir = directorio or tempfile.mkdtemp(prefix="vkoido-pulse-")
         self.runtime = os.path.join(self.dir, "run")
         self.socket = os.path.join(self.runtime, "native")
+        self.socket_preparacion = os.path.join(self.runtime, "preparacion")
         for d in ("run", "home", "state", "config"):
             os.makedirs(os.path.join(self.dir, d), mode=0o700, exist_ok=True)
         self.env = dict(os.environ)
@@ -35,23 +38,29 @@ class ServidorPulse:
         )
         self.modulos = {}
         self.pid = None
+        self.llamadas = []
+        self._servidor = self.env["PULSE_SERVER"]
 
     # -- life of the daemon ------------------------------------------------------------
 
     def arrancar(self, sumideros=True):
-        """Starts the daemon (as root it only warns) and waits until it answers."""
-        if os.path.exists(self.socket):
-            os.unlink(self.socket)
+        """Starts the daemon (as root it only warns) with its sinks warmed up, and only then
+        opens the socket clients know, so nobody meets a sink still in its first block."""
+        for viejo in (self.socket, self.socket_preparacion):
+            if os.path.exists(viejo):
+                os.unlink(viejo)
         subprocess.run(
             [
                 "pulseaudio", "-D", "-n", "--exit-idle-time=-1", "--disallow-exit",
                 "--use-pid-file=yes", "--log-level=error",
                 "--log-target=file:" + os.path.join(self.dir, "pulse.log"),
-                "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket,
+                "--load=module-native-protocol-unix auth-anonymous=1 socket="
+                + self.socket_preparacion,
             ],
             env=self.env, check=True, timeout=20,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
         )
+        self._servidor = "unix:" + self.socket_preparacion
         fin = time.monotonic() + 10
         while time.monotonic() < fin:
             if self._responde():
@@ -63,13 +72,18 @@ class ServidorPulse:
             self.pid = int(f.read().strip())
         self.modulos = {}
         if sumideros:
-            self.cargar_sumidero("a", TASA_A, "Altavoces_A")
-            self.cargar_sumidero("b", TASA_B, "Auriculares_B")
+            self.cargar_sumidero("a", TASA_A, "Altavoces_A", esperar=False)
+            self.cargar_sumidero("b", TASA_B, "Auriculares_B", esperar=False)
             self.pactl("set-default-sink", "a")
+            time.sleep(BLOQUE_INICIAL)
+        self.pactl("load-module", "module-native-protocol-unix", "auth-anonymous=1",
+                   "socket=" + self.socket)
+        self._servidor = self.env["PULSE_SERVER"]
         return self
 
     def parar(self):
         """Stops the daemon this object started; the directory stays for `limpiar`."""
+        self._colgar()
         if self.pid is None:
             return
         pid, self.pid = self.pid, None
@@ -93,6 +107,7 @@ class ServidorPulse:
         os.kill(pid, signal.SIGKILL)
         while _vive(pid):
             time.sleep(0.02)
+        self._colgar()
         self._olvidar_pid()
 
     def _olvidar_pid(self):
@@ -114,18 +129,40 @@ class ServidorPulse:
 
     # -- talking to it -----------------------------------------------------------------
 
+    def _env_cliente(self):
+        return dict(self.env, PULSE_SERVER=self._servidor)
+
     def pactl(self, *args, check=True):
-        r = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
-                           timeout=10)
+        r = subprocess.run(["pactl", *args], env=self._env_cliente(), capture_output=True,
+                           text=True, timeout=10)
         if check and r.returncode != 0:
             raise RuntimeError(f"pactl {' '.join(args)}: {r.stderr.strip()}")
         return r.stdout
 
-    def cargar_sumidero(self, nombre, tasa, descripcion):
+    def cargar_sumidero(self, nombre, tasa, descripcion, llamada=True, esperar=True):
+        """A null sink. With `llamada`, a client keeps playing silence into it at low latency,
+        as a call's own output does: an idle null sink otherwise works in blocks of seconds,
+        and whatever starts listening to it waits that long for its first audio. The block
+        the sink began with still runs out first: `esperar` waits for that."""
         salida = self.pactl("load-module", "module-null-sink", f"sink_name={nombre}",
                             f"rate={tasa}", f"sink_properties=device.description={descripcion}")
         self.modulos[nombre] = salida.strip()
+        if llamada:
+            self.llamadas.append(subprocess.Popen(
+                ["pacat", "--playback", "--raw", "--latency-msec=20", f"--device={nombre}",
+                 f"--rate={tasa}", "/dev/zero"],
+                env=self._env_cliente(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL))
+            if esperar:
+                time.sleep(BLOQUE_INICIAL)
         return self.modulos[nombre]
+
+    def _colgar(self):
+        for p in self.llamadas:
+            if p.poll() is None:
+                p.kill()
+            p.wait()
+        self.llamadas = []
 
     def descargar_sumidero(self, nombre):
         self.pactl("unload-module", self.modulos.pop(nombre))
@@ -138,7 +175,8 @@ class ServidorPulse:
         return subprocess.Popen(args + [wav], env=self.env)
 
     def _responde(self):
-        r = subprocess.run(["pactl", "info"], env=self.env, capture_output=True, timeout=10)
+        r = subprocess.run(["pactl", "info"], env=self._env_cliente(), capture_output=True,
+                           timeout=10)
         return r.returncode == 0
 
     def clientes(self):

@@ -25,10 +25,12 @@ namespace {
 constexpr std::uint32_t kCanalesTap = 2;  // the tap is stereo, whatever the sink has
 constexpr std::uint32_t kBytesPorMuestra = sizeof(float);
 // Each fragment is about this long: short enough that audio reaches the track well before the
-// tick pads silence for it, long enough that the server and we wake rarely.
-constexpr std::uint32_t kMsPorFragmento = 40;
-constexpr std::uint32_t kFramesPorCiclo = 4096;
-constexpr std::size_t kCiclosPorIOProc = 32;  // about 1.3 s of audio at 48 kHz when the queue lags
+// tick pads silence for it (it waits for 0.75 s) and that the level moves at every tick; long
+// enough that the server and we wake only twenty times a second.
+constexpr std::uint32_t kMsPorFragmento = 50;
+// A cycle holds one fragment up to 163 kHz; 32 of them hold 1.6 s when the queue lags.
+constexpr std::uint32_t kFramesPorCiclo = 8192;
+constexpr std::size_t kCiclosPorIOProc = 32;
 constexpr pa_usec_t kEsperaReconexion = 1000 * 1000;
 
 // Transport types beyond the two the seam names.
@@ -133,7 +135,9 @@ class IOProcPulse {
             ciclos_[i].proc = this;
     }
 
-    // libpulse's thread: copies what the stream has into free cycles and queues them. A cycle
+    // libpulse's thread: gathers what the stream has into cycles of about one fragment and
+    // queues each when full. The server hands over pieces of a few milliseconds; one IO block
+    // each would cost a conversion and a write apiece and drain the pool in a blink. A cycle
     // still waiting on the queue is never overwritten: when none is free the audio is dropped.
     void leer(pa_stream* s) {
         const void* datos = nullptr;
@@ -142,6 +146,24 @@ class IOProcPulse {
             if (datos != nullptr) repartir(static_cast<const float*>(datos), bytes);
             pa_stream_drop(s);
         }
+    }
+
+    // Frames per queued cycle: one fragment at the stream's rate.
+    void fijarObjetivo(std::uint32_t tasa) {
+        objetivo_ = std::clamp<std::uint32_t>(tasa * kMsPorFragmento / 1000, 1, kFramesPorCiclo);
+    }
+
+    // At the stop: what was gathered goes to the queue like any other cycle.
+    void vaciar() {
+        if (llenando_ == nullptr) return;
+        Ciclo& c = *llenando_;
+        llenando_ = nullptr;
+        if (c.frames == 0) {
+            c.libre.store(true, std::memory_order_release);
+            return;
+        }
+        siguiente_ = (siguiente_ + 1) % kCiclosPorIOProc;
+        cola_.encolar(c);
     }
 
     // True while some cycle is queued or running.
@@ -166,23 +188,30 @@ class IOProcPulse {
     AudioObjectID agregado() const { return agregado_; }
     Stream stream;
     AudioObjectID sumidero = kAudioObjectUnknown;
-    bool detenido = false;
 
   private:
     void repartir(const float* datos, std::size_t bytes) {
         constexpr std::size_t porFrame = kCanalesTap * kBytesPorMuestra;
         std::size_t frames = bytes / porFrame;
         while (frames > 0) {
-            Ciclo& c = ciclos_[siguiente_];
-            if (!c.libre.load(std::memory_order_acquire)) return;
-            const std::size_t n = std::min<std::size_t>(frames, kFramesPorCiclo);
-            std::memcpy(c.muestras, datos, n * porFrame);
-            c.frames = static_cast<std::uint32_t>(n);
-            c.libre.store(false, std::memory_order_relaxed);
-            siguiente_ = (siguiente_ + 1) % kCiclosPorIOProc;
-            cola_.encolar(c);
+            if (llenando_ == nullptr) {
+                Ciclo& libre = ciclos_[siguiente_];
+                if (!libre.libre.load(std::memory_order_acquire)) return;
+                libre.libre.store(false, std::memory_order_relaxed);
+                libre.frames = 0;
+                llenando_ = &libre;
+            }
+            Ciclo& c = *llenando_;
+            const std::size_t n = std::min<std::size_t>(frames, kFramesPorCiclo - c.frames);
+            std::memcpy(c.muestras + std::size_t{c.frames} * kCanalesTap, datos, n * porFrame);
+            c.frames += static_cast<std::uint32_t>(n);
             datos += n * kCanalesTap;
             frames -= n;
+            if (c.frames >= objetivo_) {
+                llenando_ = nullptr;
+                siguiente_ = (siguiente_ + 1) % kCiclosPorIOProc;
+                cola_.encolar(c);
+            }
         }
     }
 
@@ -192,6 +221,8 @@ class IOProcPulse {
     AudioDeviceIOBlock bloque_;
     std::unique_ptr<Ciclo[]> ciclos_;
     std::size_t siguiente_ = 0;
+    Ciclo* llenando_ = nullptr;  // the cycle being gathered, not yet queued
+    std::uint32_t objetivo_ = kFramesPorCiclo;
 };
 
 void Ciclo::ejecutar() {
@@ -409,7 +440,7 @@ class AudioHardwarePulse final : public AudioHardware {
         // The read callback runs under this lock, so once the stream is gone nothing more is
         // queued for this IOProc.
         p->second->stream.reset();
-        p->second->detenido = true;
+        p->second->vaciar();
         return kAudioHardwareNoError;
     }
 
@@ -420,6 +451,7 @@ class AudioHardwarePulse final : public AudioHardware {
         const auto p = procs_.find(procID);
         if (p == procs_.end()) return kAudioHardwareBadObjectError;
         p->second->stream.reset();
+        p->second->vaciar();
         // Cycles still on the queue would run against freed memory: such an IOProc waits in the
         // graveyard until the queue has run them.
         if (p->second->enUso()) cementerio_.push_back(std::move(p->second));
@@ -705,6 +737,7 @@ class AudioHardwarePulse final : public AudioHardware {
         if (real == nullptr || real->format != PA_SAMPLE_FLOAT32NE || real->channels != kCanalesTap)
             return kAudioHardwareUnspecifiedError;
         tap.formato.rate = real->rate;
+        p.fijarObjetivo(real->rate);
         p.sumidero = tap.sumidero;
         if (const auto it = sumideros_.find(tap.sumidero); it != sumideros_.end()) it->second.caido = false;
         pa_stream_set_state_callback(s.get(), &AudioHardwarePulse::alCambiarStream, this);

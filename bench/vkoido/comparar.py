@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""vkoido's figures beside the reference tools, with the ratios:
+
+  pipeline   48 kHz stereo float in 480-frame buffers through the writer into a WAV on tmpfs,
+             against sox converting the same signal to 16 kHz mono s16 (CPU time of each);
+  en vivo    N s of capture from a private server's default sink: CPU share of one core and
+             peak RSS of vkoido, against parecord recording the same monitor at 16 kHz mono,
+             each with the server's extra CPU for it;
+  reacción   from `pactl set-default-sink` to the "output-changed" line, median of the switches.
+
+  /usr/bin/python3 bench/vkoido/comparar.py --build build/release [--segundos 60] [--cambios 20]
+
+Run it with `nice -n 19` on a shared machine; it starts and stops its own sound server."""
+
+import argparse
+import json
+import os
+import resource
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+AQUI = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(AQUI, "..", "..", "tests", "system", "vkoido"))
+from comun import Corrida  # noqa: E402
+from servidor_pulse import ServidorPulse  # noqa: E402
+
+HZ = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_de(pid):
+    """User + system CPU seconds of a running process."""
+    with open(f"/proc/{pid}/stat") as f:
+        campos = f.read().rsplit(")", 1)[1].split()
+    return (int(campos[11]) + int(campos[12])) / HZ
+
+
+def vm_hwm(pid):
+    """Peak resident set of a running process since its exec, in kB (0 once it is gone)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for linea in f:
+                if linea.startswith("VmHWM:"):
+                    return int(linea.split()[1])
+    except (FileNotFoundError, ProcessLookupError):
+        pass
+    return 0
+
+
+def hijo_medido(args, env, segundos=None, senal=signal.SIGINT):
+    """Runs a child to its end (or stops it after `segundos`); (cpu s, peak RSS MB, wall s),
+    all of that child alone."""
+    t0 = time.monotonic()
+    p = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    fin = t0 + segundos if segundos is not None else None
+    senalado = False
+    pico = 0
+    while True:
+        pid, _, uso = os.wait4(p.pid, os.WNOHANG)
+        if pid == p.pid:
+            break
+        # The kernel's peak counts what the forked parent had before exec; VmHWM starts afresh.
+        pico = max(pico, vm_hwm(p.pid))
+        if fin is not None and not senalado and time.monotonic() >= fin:
+            p.send_signal(senal)
+            senalado = True
+        time.sleep(0.02)
+    p.returncode = 0  # reaped here, not by Popen
+    pared = time.monotonic() - t0
+    return uso.ru_utime + uso.ru_stime, pico / 1024, pared
+
+
+def pipeline(build, minutos, tmp):
+    senal = os.path.join(tmp, "senal.wav")
+    salida = subprocess.run([os.path.join(build, "bench", "vkoido", "vkoido_bench_pipeline"),
+                             "--minutos", str(minutos), "--dir", tmp, "--senal", senal],
+                            check=True, capture_output=True, text=True).stdout
+    nuestro = json.loads(salida)
+    sox_cpu, _, _ = hijo_medido(["sox", "-V1", senal, "-r", "16000", "-c", "1", "-b", "16",
+                                 os.path.join(tmp, "sox.wav")], None)
+    audio = nuestro["segundosDeAudio"]
+    return {
+        "vkoido_rtf_por_nucleo": round(nuestro["rtfPorNucleo"], 1),
+        "vkoido_cpu_s": nuestro["cpu"],
+        "sox_rtf_por_nucleo": round(audio / sox_cpu, 1),
+        "sox_cpu_s": round(sox_cpu, 4),
+        "sox_cpu_sobre_vkoido": round(sox_cpu / nuestro["cpu"], 2),
+    }, senal
+
+
+def en_vivo(build, segundos, senal, tmp):
+    vkoido = os.path.join(build, "sidecar", "vkoido", "vkoido")
+    with ServidorPulse() as sv:
+        # Something plays for the whole measurement, as in a call.
+        reproductor = subprocess.Popen(["paplay", senal], env=sv.env)
+        time.sleep(2)
+        s0 = cpu_de(sv.pid)
+        time.sleep(segundos)
+        base = cpu_de(sv.pid) - s0
+
+        s0 = cpu_de(sv.pid)
+        cpu, rss, pared = hijo_medido([vkoido, os.path.join(tmp, "vivo.wav"), "--seconds",
+                                       str(segundos)], sv.env, segundos + 10)
+        servidor_vk = cpu_de(sv.pid) - s0 - base * pared / segundos
+
+        s0 = cpu_de(sv.pid)
+        cpu_pr, rss_pr, pared_pr = hijo_medido(
+            ["parecord", "--device=a.monitor", "--rate=16000", "--channels=1",
+             "--format=s16le", "--file-format=wav", os.path.join(tmp, "parecord.wav")],
+            sv.env, segundos)
+        servidor_pr = cpu_de(sv.pid) - s0 - base * pared_pr / segundos
+        reproductor.kill()
+        reproductor.wait()
+
+    vk_total = (cpu + max(servidor_vk, 0)) / pared
+    pr_total = (cpu_pr + max(servidor_pr, 0)) / pared_pr
+    return {
+        "vkoido_cpu_pct_nucleo": round(100 * cpu / pared, 3),
+        "vkoido_rss_mb": round(rss, 1),
+        "vkoido_servidor_extra_pct": round(100 * servidor_vk / pared, 3),
+        "vkoido_total_pct": round(100 * vk_total, 3),
+        "parecord_cpu_pct_nucleo": round(100 * cpu_pr / pared_pr, 3),
+        "parecord_rss_mb": round(rss_pr, 1),
+        "parecord_servidor_extra_pct": round(100 * servidor_pr / pared_pr, 3),
+        "parecord_total_pct": round(100 * pr_total, 3),
+        "parecord_total_sobre_vkoido": round(pr_total / vk_total, 2) if vk_total > 0 else None,
+        "servidor_solo_pct": round(100 * base / segundos, 3),
+    }
+
+
+def reaccion(cambios, tmp):
+    tiempos = []
+    with ServidorPulse() as sv:
+        c = Corrida(sv.env, os.path.join(tmp, "reaccion.wav"))
+        c.esperar_linea(lambda o: o.get("event") == "started")
+        try:
+            for i in range(cambios):
+                time.sleep(0.5)
+                desde = len(c.drenar())
+                t0 = time.monotonic()
+                sv.pactl("set-default-sink", "b" if i % 2 == 0 else "a")
+                c.esperar_linea(lambda o: o.get("event") == "output-changed", 5, desde=desde)
+                tiempos.append(1000 * (time.monotonic() - t0))
+        finally:
+            c.terminar()
+    return {
+        "reaccion_mediana_ms": round(statistics.median(tiempos), 1),
+        "reaccion_max_ms": round(max(tiempos), 1),
+        "reaccion_min_ms": round(min(tiempos), 1),
+    }
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build/release")
+    ap.add_argument("--segundos", type=float, default=60)
+    ap.add_argument("--cambios", type=int, default=20)
+    ap.add_argument("--minutos", type=float, default=10)
+    a = ap.parse_args()
+    build = os.path.abspath(a.build)
+    os.environ["VKOIDO_BIN"] = os.path.join(build, "sidecar", "vkoido", "vkoido")
+    import comun
+    comun.VKOIDO = os.environ["VKOIDO_BIN"]
+    tmp = tempfile.mkdtemp(prefix="vkoido-bench-", dir="/dev/shm")
+    try:
+        cifras, senal = pipeline(build, a.minutos, tmp)
+        print(json.dumps({"pipeline": cifras}), flush=True)
+        cifras = en_vivo(build, a.segundos, senal, tmp)
+        print(json.dumps({"en_vivo": cifras}), flush=True)
+        cifras = reaccion(a.cambios, tmp)
+        print(json.dumps({"reaccion": cifras}), flush=True)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
