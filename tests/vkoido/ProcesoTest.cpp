@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -226,4 +228,46 @@ TEST(Flujo, CambioDeSalidaSigueEnElMismoArchivo) {
     EXPECT_NE(
         r.err.find("[tap] la salida cambió a Cascos: tap y agregado rehechos, sigue en el mismo archivo\n"),
         std::string::npos);
+}
+
+// The header follows the track at every tick: a killed run still leaves what it wrote playable.
+TEST(Pista, UnaEjecucionMatadaDejaLaPistaLegible) {
+    Dir d;
+    const Resultado r =
+        doble({d / "t.wav"}, guion(R"(,"alimentar":{"cadaMs":10,"tono":1000,"amplitud":0.5})"), [](pid_t p) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            kill(p, SIGKILL);
+        });
+    EXPECT_EQ(r.estado, 128 + SIGKILL);
+    // The header itself says how much audio there is (a reader need not guess from the size).
+    std::ifstream f(d / "t.wav", std::ios::binary);
+    std::string wav((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const auto dato = wav.find("data");
+    ASSERT_NE(dato, std::string::npos);
+    std::uint32_t declarado = 0;
+    std::memcpy(&declarado, wav.data() + dato + 4, 4);
+    const std::size_t presente = wav.size() - dato - 8;
+    EXPECT_GT(declarado, 16000U);  // more than half a second
+    EXPECT_LE(declarado, presente);
+    EXPECT_GE(declarado + 16000, presente);  // at most about one tick behind
+}
+
+TEST(Ejecutable, LlevaSuListaDePropiedadesEnUnaSeccionPropia) {
+    Dir d;
+    const Resultado r =
+        ejecutar("/usr/bin/objcopy",
+                 {"--dump-section", ".vkoido_info_plist=" + (d / "info.plist"), VKOIDO_BIN, d / "copia"});
+    ASSERT_EQ(r.estado, 0) << r.err;
+    std::ifstream f(d / "info.plist");
+    std::stringstream s;
+    s << f.rdbuf();
+    const std::string plist = s.str();
+    EXPECT_EQ(plist.rfind("<?xml", 0), 0U);
+    EXPECT_EQ(plist.back(), '\n');  // the document alone, no terminating NUL
+    for (const char* parte : {"<key>CFBundleIdentifier</key>\n\t<string>com.veskora.vkoido</string>",
+                              "<key>CFBundleName</key>\n\t<string>Veskora Audio Tap</string>",
+                              "<key>NSAudioCaptureUsageDescription</key>\n\t<string>Para transcribir lo que "
+                              "dicen los demás en la "
+                              "llamada. Todo se procesa en esta Mac.</string>"})
+        EXPECT_NE(plist.find(parte), std::string::npos) << parte;
 }
