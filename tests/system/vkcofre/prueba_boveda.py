@@ -147,6 +147,25 @@ def estado_concurrente(vk, **_):
         igual(s.items(service=SERVICIO), [], 'ninguna sonda queda')
 
 
+def guardar_concurrente(vk, **_):
+    with abrir() as s:
+        s.iniciar_polkit()
+        claves = [bytes([i]) * 32 for i in range(10)]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=10) as grupo:
+            resultados = list(grupo.map(
+                lambda c: s.vkcofre(vk, 'guardar', entrada=(b64(c) + '\n').encode()), claves))
+        aceptadas = set()
+        for clave, r in zip(claves, resultados):
+            if r.codigo == 0:
+                aceptadas.add(clave)
+            else:
+                igual(r.respuesta['error'], 'no se pudo guardar en el llavero (OSStatus -25299)', f'carrera {r}')
+        # Racing stores never leave two items behind, and what stays is a store that said ok.
+        encontrados = s.items(service=SERVICIO, account='clave-maestra')
+        igual(len(encontrados), 1, 'un solo item tras la carrera')
+        cierto(encontrados[0][3] in aceptadas, 'el item que queda es de un guardar aceptado')
+
+
 def sin_secret_service(vk, **_):
     with abrir(llavero=False) as s:
         s.iniciar_polkit()
@@ -218,5 +237,5 @@ def llamador_release(vk, lanzador, copia, **_):
 
 if __name__ == '__main__':
     correr({f.__name__: f for f in (estado_vacio, guardar_y_secret_tool, leer_segun_polkit, bloqueado_y_cancelado,
-                                    borrar_dos_veces, estado_concurrente, sin_secret_service, sin_polkit,
+                                    borrar_dos_veces, estado_concurrente, guardar_concurrente, sin_secret_service, sin_polkit,
                                     llamador_release)})

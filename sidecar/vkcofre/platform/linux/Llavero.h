@@ -45,7 +45,8 @@ class Llavero {
     OSStatus desbloquear(Item& item, bool interaccion);
 
     OSStatus crear(const std::string& servicio, const std::string& cuenta,
-                   const std::optional<std::string>& etiqueta, const BytesSeguros& datos, bool presencia);
+                   const std::optional<std::string>& etiqueta, const BytesSeguros& datos, bool presencia,
+                   Item& creado);
     OSStatus borrar(const Item& item);
     OSStatus leerDatos(const Item& item, BytesSeguros& datos);
 
