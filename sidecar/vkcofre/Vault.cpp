@@ -8,6 +8,7 @@
 #endif
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -120,6 +121,8 @@ int correrBoveda(int argc, char** argv, FabricaDeSecurity fabrica) {
     // No core dumps and no same-user ptrace while secrets are in memory.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 #endif
+    // A reader that went away must not turn the status into a signal.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (sodium_init() < 0) return kEstadoFallo;
     std::vector<std::string> argumentos;
     argumentos.reserve(argc > 0 ? static_cast<std::size_t>(argc) : 0U);

@@ -92,7 +92,9 @@ TEST_F(Programa, UnVaultDelEquipoLlamadoDesdeUnaTerminalNoLee) {
     const Salida s = vkcofre({"leer"});
     EXPECT_EQ(s.out, "{\"error\":\"solo la app puede pedir la clave\",\"ok\":false}\n");
     EXPECT_EQ(s.estado, 1);
-    for (const auto& l : leido()["llamadas"])
+    const json despues = leido();
+    ASSERT_FALSE(despues["llamadas"].empty());
+    for (const auto& l : despues["llamadas"])
         EXPECT_FALSE(l.get<std::string>().starts_with("SecItem")) << l;
 }
 
