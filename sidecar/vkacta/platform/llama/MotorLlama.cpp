@@ -290,7 +290,8 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
         prefijoEnContexto_ = false;
         return r.error();
     }
-    return static_cast<int>(std::min<int64_t>(presupuesto, static_cast<int64_t>(tamContexto_) - total));
+    // Never past the trained context, even when the context in use is larger.
+    return static_cast<int>(necesario - total);
 }
 
 Result<std::string> MotorLlama::generar(const std::string& sistema, const std::string& prompt,
