@@ -1,6 +1,7 @@
 // The libpulse backend against a private sound server of its own (two null sinks, "a" at
 // 48000 Hz and default, "b" at 44100 Hz).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -376,6 +377,25 @@ TEST_F(ServidorPrivado, SobreviveAUnServidorQueMuereYVuelve) {
     ASSERT_EQ(leer(antes, kAudioDevicePropertyDeviceIsAlive, vivo), 0);
     EXPECT_EQ(vivo, 0U);
     oyentes.sincronizar();
+}
+
+TEST_F(ServidorPrivado, UnServidorQueNoContestaNoRetieneElHiloPrincipal) {
+    const AudioObjectID a = porDefecto();
+    ASSERT_NE(a, 0U);
+    const pid_t servidor = std::stoi(salidaDe("cat " + dir_ + "/run/pulse/pid"));
+    ASSERT_EQ(::kill(servidor, SIGSTOP), 0);
+    AudioObjectID id = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    const OSStatus s = leer(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, id);
+    const auto espera = std::chrono::steady_clock::now() - t0;
+    ::kill(servidor, SIGCONT);
+    EXPECT_NE(s, 0);
+    EXPECT_LT(espera, 4s);
+    // Once it answers again, so does the backend, with the same ids.
+    EXPECT_TRUE(esperarHasta([&] {
+        id = 0;
+        return leer(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, id) == 0 && id == a;
+    }));
 }
 
 TEST_F(ServidorPrivado, ElClienteSePresentaConElNombreDeLaAplicacion) {

@@ -32,6 +32,7 @@ constexpr std::uint32_t kMsPorFragmento = 50;
 constexpr std::uint32_t kFramesPorCiclo = 8192;
 constexpr std::size_t kCiclosPorIOProc = 32;
 constexpr pa_usec_t kEsperaReconexion = 1000 * 1000;
+constexpr pa_usec_t kEsperaMaxima = 2000 * 1000;  // for one answer of the server
 
 // Transport types beyond the two the seam names.
 constexpr std::uint32_t kTransporteUSB = cuatroCar("usb ");
@@ -257,8 +258,7 @@ class AudioHardwarePulse final : public AudioHardware {
         conectar();
         // The first connection is waited for: with no server the default output is simply
         // absent. Later ones happen in the background.
-        while (contexto_ && !conectado_ && !primerIntentoHecho_)
-            pa_threaded_mainloop_wait(ml_.get());
+        esperarA([this] { return !contexto_ || conectado_ || primerIntentoHecho_; });
     }
 
     ~AudioHardwarePulse() override {
@@ -602,10 +602,37 @@ class AudioHardwarePulse final : public AudioHardware {
 
     // ---- synchronous queries (main thread, lock held) ----------------------------------
 
+    // Waits on the main loop until `listo` holds or kEsperaMaxima has passed: a server that
+    // has stopped answering must not hold the main thread.
+    template <typename Listo>
+    bool esperarA(Listo listo) {
+        if (listo()) return true;
+        bool vencido = false;
+        timeval tv{};
+        pa_timeval_add(pa_gettimeofday(&tv), kEsperaMaxima);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_.get());
+        struct Aviso {
+            pa_threaded_mainloop* ml;
+            bool* vencido;
+        } aviso{ml_.get(), &vencido};
+        pa_time_event* e = api->time_new(
+            api, &tv,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* p) {
+                auto* a = static_cast<Aviso*>(p);
+                *a->vencido = true;
+                pa_threaded_mainloop_signal(a->ml, 0);
+            },
+            &aviso);
+        while (!listo() && !vencido)
+            pa_threaded_mainloop_wait(ml_.get());
+        api->time_free(e);
+        return listo();
+    }
+
     bool esperar(pa_operation* op) {
         if (op == nullptr) return false;
-        while (pa_operation_get_state(op) == PA_OPERATION_RUNNING)
-            pa_threaded_mainloop_wait(ml_.get());
+        if (!esperarA([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }))
+            pa_operation_cancel(op);
         const bool hecho = pa_operation_get_state(op) == PA_OPERATION_DONE;
         pa_operation_unref(op);
         return hecho;
@@ -728,9 +755,10 @@ class AudioHardwarePulse final : public AudioHardware {
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_record(s.get(), tap.monitor.c_str(), &attr, flags) < 0)
             return kAudioHardwareUnspecifiedError;
-        while (estadoStream_ != PA_STREAM_READY && estadoStream_ != PA_STREAM_FAILED &&
-               estadoStream_ != PA_STREAM_TERMINATED)
-            pa_threaded_mainloop_wait(ml_.get());
+        esperarA([this] {
+            return estadoStream_ == PA_STREAM_READY || estadoStream_ == PA_STREAM_FAILED ||
+                   estadoStream_ == PA_STREAM_TERMINATED;
+        });
         if (estadoStream_ != PA_STREAM_READY) return kAudioHardwareBadDeviceError;
         // What the server really delivers is what the writer is told.
         const pa_sample_spec* real = pa_stream_get_sample_spec(s.get());
