@@ -38,9 +38,10 @@ std::string nuevoUUID() {
     a = (a & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;  // version 4
     b = (b & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // variant 1
     char t[37];
-    std::snprintf(t, sizeof t, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(a >> 32),
-                  static_cast<unsigned>((a >> 16) & 0xFFFF), static_cast<unsigned>(a & 0xFFFF),
-                  static_cast<unsigned>(b >> 48), static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
+    (void)std::snprintf(t, sizeof t, "%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(a >> 32),
+                        static_cast<unsigned>((a >> 16) & 0xFFFF), static_cast<unsigned>(a & 0xFFFF),
+                        static_cast<unsigned>(b >> 48),
+                        static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
     return t;
 }
 

@@ -69,23 +69,13 @@ void fail(std::string_view texto) {
 std::string formato(const char* fmt, ...) {
     va_list a;
     va_start(a, fmt);
-    char corto[256];
-    va_list b;
-    va_copy(b, a);
-    const int n = std::vsnprintf(corto, sizeof corto, fmt, a);
+    const int n = std::vsnprintf(nullptr, 0, fmt, a);
     va_end(a);
-    std::string r;
-    if (n < 0) {
-        va_end(b);
-        return r;
-    }
-    if (static_cast<std::size_t>(n) < sizeof corto) {
-        r.assign(corto, static_cast<std::size_t>(n));
-    } else {
-        r.resize(static_cast<std::size_t>(n) + 1);
-        std::vsnprintf(r.data(), r.size(), fmt, b);
-        r.resize(static_cast<std::size_t>(n));
-    }
-    va_end(b);
+    if (n <= 0) return {};
+    std::string r(static_cast<std::size_t>(n) + 1, '\0');
+    va_start(a, fmt);
+    (void)std::vsnprintf(r.data(), r.size(), fmt, a);
+    va_end(a);
+    r.resize(static_cast<std::size_t>(n));
     return r;
 }
