@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <random>
 #include <string_view>
 #include <vector>
 
@@ -118,7 +119,10 @@ std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
         }
     }
     gguf_set_val_str(g, "general.architecture", "llama");
-    gguf_set_val_str(g, "general.name", orden == Orden::cierra ? "prueba-cierra" : "prueba-nunca-cierra");
+    gguf_set_val_str(g, "general.name",
+                     orden == Orden::cierra ? "prueba-cierra"
+                     : orden == Orden::azar ? "prueba-azar"
+                                            : "prueba-nunca-cierra");
     gguf_set_val_u32(g, "llama.block_count", 1);
     gguf_set_val_u32(g, "llama.context_length", contexto);
     gguf_set_val_u32(g, "llama.embedding_length", static_cast<uint32_t>(kAncho));
@@ -161,6 +165,16 @@ std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
         w[i * kAncho] = 10.0F * static_cast<float>(n - rango[static_cast<size_t>(i)]) / static_cast<float>(n);
     }
     tensores.push_back(out);
+    if (orden == Orden::azar) {
+        std::mt19937 azar(7);
+        std::uniform_real_distribution<float> u(-0.5F, 0.5F);
+        for (ggml_tensor* t : tensores) {
+            if (ggml_n_dims(t) < 2) continue;  // norms stay at one
+            auto* d = static_cast<float*>(t->data);
+            for (int64_t i = 0; i < ggml_nelements(t); ++i)
+                d[i] = u(azar);
+        }
+    }
     for (ggml_tensor* t : tensores)
         gguf_add_tensor(g, t);
 

@@ -15,6 +15,9 @@ enum class Orden {
     // Every token without a quote ranks above every token with one: a string, once open,
     // never closes and the answer budget runs out.
     nuncaCierra,
+    // Seeded random weights everywhere: the answer depends on every earlier token, which is
+    // what a check of reused KV state needs. Its answers follow no schema.
+    azar,
 };
 
 // Writes the model to `destino`. Returns an empty text on success, else what went wrong.

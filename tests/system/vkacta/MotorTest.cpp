@@ -153,6 +153,43 @@ TEST_F(Motor, ClosingModelAnswersAnEmptyDigestAndReusesThePrefix) {
     EXPECT_EQ(motor.cuentas().prefijosCalculados, 2);
 }
 
+TEST_F(Motor, ReusedPrefixAnswersExactlyAsAFreshEvaluation) {
+    // With random weights every answer token depends on the whole context: leftovers of an
+    // earlier request, or a prefix restored into the wrong cells, would change the answers.
+    const fs::path ruta = modelo(Orden::azar);
+    AjustesDelMotor sinReuso;
+    sinReuso.reusarPrefijo = false;
+    LlamaLanguageModel con(ruta), sin(ruta, sinReuso);
+    ASSERT_TRUE(con.availability().isAvailable());
+    ASSERT_TRUE(sin.availability().isAvailable());
+    GenerationOptions corto;
+    corto.maximumResponseTokens = 24;
+    // The long prompt needs a larger context than the first request made: the stored prefix
+    // state is restored into a new one. The last request reuses that context's own cells.
+    std::string largo = "Resume esta parte (3 de 3) de una reunión:\n\n⟪";
+    for (int i = 0; i < 120; ++i)
+        largo += "Ana dijo la frase " + std::to_string(i) + ". ";
+    largo += "⟫";
+    const std::vector<std::string> prompts = {
+        "Resume esta reunión:\n\n⟪Ana: hola⟫",
+        "Resume esta parte (2 de 3) de una reunión:\n\n⟪Luis: el lunes⟫", largo,
+        "Resume esta reunión:\n\n⟪Ana: hola⟫"};
+    std::vector<std::string> conReuso, fresco;
+    for (const auto& p : prompts) {
+        auto a = con.motor()->responderLibre(kInstrucciones, p, corto);
+        auto b = sin.motor()->responderLibre(kInstrucciones, p, corto);
+        ASSERT_TRUE(a.ok() && b.ok());
+        conReuso.push_back(a.value());
+        fresco.push_back(b.value());
+    }
+    EXPECT_EQ(conReuso, fresco);
+    EXPECT_EQ(con.motor()->cuentas().prefijosCalculados, 1);
+    EXPECT_EQ(con.motor()->cuentas().prefijosReusados, 3);
+    EXPECT_EQ(sin.motor()->cuentas().prefijosReusados, 0);
+    EXPECT_NE(conReuso[0], conReuso[1]);  // the answers do depend on the prompt
+    EXPECT_EQ(conReuso[0], conReuso[3]);
+}
+
 TEST_F(Motor, NeverClosingModelRunsOutOfBudgetWithoutMaskingEveryToken) {
     LlamaLanguageModel m(modelo(Orden::nuncaCierra));
     ASSERT_TRUE(m.availability().isAvailable());
