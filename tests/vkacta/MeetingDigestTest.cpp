@@ -168,6 +168,14 @@ TEST(ContenidoJson, AnalisisConservaOrdenYTipos) {
     EXPECT_EQ(c.value<std::string>("zz").ok(), false);
 }
 
+TEST(ContenidoJson, NombreRepetidoAlConstruirTomaElUltimoValor) {
+    GeneratedContent c =
+        objeto({{"a", GeneratedContent("1")}, {"b", GeneratedContent("2")}, {"a", GeneratedContent("3")}});
+    ASSERT_EQ(c.propiedades().size(), 2u);
+    EXPECT_EQ(c.propiedades()[0].first, "a");
+    EXPECT_EQ(c.value<std::string>("a").value(), "3");
+}
+
 TEST(ContenidoJson, RechazaLoQueNoEsUnaRespuestaSana) {
     EXPECT_FALSE(GeneratedContent::parse(""));
     EXPECT_FALSE(GeneratedContent::parse(R"({"a":"b"} x)"));

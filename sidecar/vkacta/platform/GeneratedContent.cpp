@@ -1,9 +1,10 @@
 #include "GeneratedContent.h"
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <random>
 #include <set>
 
@@ -15,9 +16,10 @@ GenerationID GenerationID::nuevo() {
     // A per-process random prefix plus a counter: unique within the process without locking.
     static const std::string prefijo = [] {
         std::random_device rd;
-        char buf[20];
-        std::snprintf(buf, sizeof buf, "%08x%08x", rd(), rd());
-        return std::string(buf);
+        char buf[32];
+        char* fin = std::to_chars(buf, buf + 16, rd(), 16).ptr;
+        fin = std::to_chars(fin, buf + sizeof buf, rd(), 16).ptr;
+        return std::string(buf, fin);
     }();
     static std::atomic<std::uint64_t> siguiente{1};
     return GenerationID(prefijo + "-" + std::to_string(siguiente.fetch_add(1)));
@@ -32,16 +34,14 @@ GeneratedContent::GeneratedContent(std::vector<GeneratedContent> elementos)
 GeneratedContent::GeneratedContent(Propiedades propiedades, std::optional<GenerationID> id)
     : kind_(Kind::structure), id_(std::move(id)) {
     propiedades_.reserve(propiedades.size());
-    for (auto& [nombre, valor] : propiedades) {
-        bool repetida = false;
-        for (auto& [n, v] : propiedades_) {
-            if (n == nombre) {
-                v = std::move(valor);
-                repetida = true;
-                break;
-            }
+    for (auto& par : propiedades) {
+        auto previa = std::find_if(propiedades_.begin(), propiedades_.end(),
+                                   [&par](const auto& p) { return p.first == par.first; });
+        if (previa != propiedades_.end()) {
+            previa->second = std::move(par.second);
+        } else {
+            propiedades_.push_back(std::move(par));
         }
-        if (!repetida) propiedades_.emplace_back(std::move(nombre), std::move(valor));
     }
 }
 
