@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "LineaDeOrdenes.h"
 #include "Proceso.h"
 
 namespace {
@@ -63,6 +65,24 @@ TEST(LineaDeOrdenes, SinArgumentosDaElUsoYEstado1) {
         EXPECT_EQ(s.out, "");
         EXPECT_EQ(s.estado, 1);
     }
+}
+
+// The limit's forms, including those that mean none (a nan limit is never reached).
+TEST(LineaDeOrdenes, FormasDelLimite) {
+    const auto limite = [](std::vector<const char*> a) {
+        return limiteDeSegundos(static_cast<int>(a.size()), a.data());
+    };
+    for (const char* n : {"2.5", "25e-1", "0x1.4p1", "+2.5"})
+        EXPECT_EQ(limite({"vkoido", "t.wav", "--seconds", n}), 2.5);
+    for (const char* n : {"", " 5", "\t5", "abc", "5s", "5 "})
+        EXPECT_FALSE(limite({"vkoido", "t.wav", "--seconds", n}));
+    EXPECT_FALSE(limite({"vkoido", "t.wav"}));
+    EXPECT_FALSE(limite({"vkoido", "t.wav", "--seconds"}));
+    EXPECT_TRUE(std::isnan(*limite({"vkoido", "t.wav", "--seconds", "nan"})));
+    EXPECT_EQ(limite({"vkoido", "t.wav", "--seconds", "-3"}), -3);
+    // The track path may itself read "--seconds"; the first occurrence is the option.
+    EXPECT_EQ(limite({"vkoido", "--seconds", "5", "--seconds", "7"}), 5);
+    EXPECT_EQ(limite({"vkoido", "t.wav", "--seconds", "1", "--seconds", "7"}), 1);
 }
 
 // Every fatal condition: its line last on standard error, nothing on standard output, status 1.
