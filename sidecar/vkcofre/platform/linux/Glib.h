@@ -11,11 +11,6 @@ struct SueltaObjeto {
 template <class T>
 using Propio = std::unique_ptr<T, SueltaObjeto>;
 
-struct SueltaError {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using ErrorPropio = std::unique_ptr<GError, SueltaError>;
-
 struct SueltaTabla {
     void operator()(GHashTable* tabla) const { g_hash_table_unref(tabla); }
 };
