@@ -35,6 +35,10 @@ TEST(Base64, AceptaSoloElAlfabetoEstandarConRelleno) {
                                   "QU\nJD", " QUJD", "QUJD ", "QQ==QUJD", "=QUJ", "QU=D", "QUJ\xC3\xA9"}) {
         EXPECT_FALSE(desdeBase64(reinterpret_cast<const unsigned char*>(malo.data()), malo.size())) << malo;
     }
+    // Only the canonical form: padding bits must be zero.
+    for (const std::string& malo : std::vector<std::string>{"QR==", "QUJ="}) {
+        EXPECT_FALSE(desdeBase64(reinterpret_cast<const unsigned char*>(malo.data()), malo.size())) << malo;
+    }
     EXPECT_EQ(base64De(std::string("\xfb\xff\xbf\x00", 4)), "+/+/AA==");
 }
 
@@ -181,6 +185,9 @@ TEST(Leer, EstadosDelLlaveroSinClave) {
     d.poner("clave-maestra", std::string(32, 'k'));
     d.guion["SecItemCopyMatching"] = {0};  // success, but nothing in the result slot
     esError(correr(d, {"leer"}), "el llavero devolvió algo que no es una clave", 1);
+    d.datosComoAtributos = true;
+    esError(correr(d, {"leer"}), "el llavero devolvió algo que no es una clave", 1);
+    d.datosComoAtributos = false;
     d.guion["SecItemCopyMatching"] = {-25308};
     esError(correr(d, {"leer"}), "no se pudo leer del llavero (OSStatus -25308)", 1);
     d.guion["SecItemCopyMatching"] = {-25291};

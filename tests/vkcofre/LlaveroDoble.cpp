@@ -116,7 +116,10 @@ OSStatus LlaveroDoble::SecItemCopyMatching(const Consulta& consulta, ResultadoDe
         if (presencia == Presencia::cancela) return errSecUserCanceled;
         if (presencia == Presencia::falla) return errSecAuthFailed;
     }
-    if (resultado && it->datos) *resultado = it->datos->copia();
+    if (resultado && datosComoAtributos)
+        *resultado = AtributosDeItem{{SecClave::kSecAttrAccount, it->cuenta}};
+    else if (resultado && it->datos)
+        *resultado = it->datos->copia();
     return errSecSuccess;
 }
 

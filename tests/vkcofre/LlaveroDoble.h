@@ -48,6 +48,8 @@ class LlaveroDoble : public Security {
     std::map<std::int32_t, CodigoDoble> procesos;  // running code by pid; others are not found
     std::int32_t padre = 4242;
     IdentidadDeLaApp identidad{"EQUIPO1234", "com.veskora.desktop", "com.veskora.desktop.beta"};
+    // A data read answers with the item's attributes instead of its bytes (a result of another kind).
+    bool datosComoAtributos = false;
     // Given in place of the signing information when set (a result without the dictionary).
     bool sinInformacionDeFirma = false;
 
