@@ -38,6 +38,10 @@ def guardar_y_secret_tool(vk, **_):
         # The desktop's own client sees one item, with our attributes, label and bytes.
         r = s.secret_tool('lookup', 'service', SERVICIO, 'account', 'clave-maestra')
         igual((r.returncode, r.stdout), (0, CLAVE), 'secret-tool lookup')
+        r = s.secret_tool('search', '--all', 'service', SERVICIO, 'account', 'clave-maestra')
+        salida = (r.stdout + r.stderr).decode('utf-8', errors='replace').splitlines()
+        igual(sum(1 for l in salida if l.startswith('[')), 1, 'secret-tool search: un item')
+        igual([l for l in salida if l.startswith('label = ')], ['label = ' + ETIQUETA], 'secret-tool: etiqueta')
         encontrados = s.items(service=SERVICIO, account='clave-maestra')
         igual(len(encontrados), 1, 'un solo item')
         _, etiqueta, atributos, datos = encontrados[0]
