@@ -31,8 +31,8 @@ constexpr std::uint32_t kMsPorFragmento = 50;
 // A cycle holds one fragment up to 163 kHz; 32 of them hold 1.6 s when the queue lags.
 constexpr std::uint32_t kFramesPorCiclo = 8192;
 constexpr std::size_t kCiclosPorIOProc = 32;
-constexpr pa_usec_t kEsperaReconexion = 1000 * 1000;
-constexpr pa_usec_t kEsperaMaxima = 2000 * 1000;  // for one answer of the server
+constexpr pa_usec_t kEsperaReconexion = PA_USEC_PER_SEC;
+constexpr pa_usec_t kEsperaMaxima = 2 * PA_USEC_PER_SEC;  // for one answer of the server
 
 // Transport types beyond the two the seam names.
 constexpr std::uint32_t kTransporteUSB = cuatroCar("usb ");
@@ -192,7 +192,7 @@ class IOProcPulse {
 
   private:
     void repartir(const float* datos, std::size_t bytes) {
-        constexpr std::size_t porFrame = kCanalesTap * kBytesPorMuestra;
+        constexpr std::size_t porFrame = std::size_t{kCanalesTap} * kBytesPorMuestra;
         std::size_t frames = bytes / porFrame;
         while (frames > 0) {
             if (llenando_ == nullptr) {
