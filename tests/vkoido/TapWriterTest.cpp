@@ -242,7 +242,10 @@ TEST(Timeline, UnFalloEnMedioDelRellenoCuentaSoloLoEscrito) {
     auto w = nuevoWriter(r, g);
     w->padTo(2.5);
     w->padTo(5.0);
+    entregarSeno(*w, 1000, 0.5, 0.1);  // nothing is taken after the failure
     std::lock_guard<std::mutex> l(w->lock);
+    EXPECT_EQ(w->ioCalls, 0);
+    EXPECT_EQ(w->framesIn, 0);
     EXPECT_EQ(w->framesWritten, 16000);
     EXPECT_EQ(w->framesPadded, 16000);
     EXPECT_EQ(w->falloDeEscritura, "disco lleno 2");  // the first error stays
