@@ -2,9 +2,10 @@
 
 #include <unistd.h>
 
-#include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <utility>
 
 namespace {
