@@ -105,6 +105,29 @@ TEST_F(Programa, GuardarConArgumentoNoGuarda) {
     EXPECT_FALSE(std::filesystem::exists(estado_)) << "the keychain was never opened";
 }
 
+#ifdef VKCOFRE_BIN
+TEST(ProgramaEntregado, LineaDeOrdenesSinTocarElLlavero) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> casos{
+        {{},
+         "{\"error\":\"uso: vkcofre estado | guardar | guardar-secreto (base64 por stdin) | leer | "
+         "leer-secreto | "
+         "borrar\",\"ok\":false}\n"},
+        {{"Estado"}, "{\"error\":\"orden desconocida: Estado\",\"ok\":false}\n"},
+        {{"guardar", "QQ=="},
+         "{\"error\":\"la clave se entrega por stdin, no como argumento\",\"ok\":false}\n"},
+        {{"guardar"}, "{\"error\":\"falta la clave en base64 por stdin\",\"ok\":false}\n"},
+        {{"guardar-secreto"}, "{\"error\":\"lo que se guarda llega en base64 por stdin\",\"ok\":false}\n"},
+    };
+    for (const auto& [args, respuesta] : casos) {
+        const Salida s =
+            ejecutar(VKCOFRE_BIN, args, args.size() == 1 && args[0] == "guardar-secreto" ? "QQ=\n" : "");
+        EXPECT_EQ(s.out, respuesta);
+        EXPECT_EQ(s.err, "");
+        EXPECT_EQ(s.estado, 1);
+    }
+}
+#endif
+
 TEST(Endurecimiento, ElProcesoSeVuelveNoVolcable) {
     // Runs the entry in this process with stdout sent elsewhere, then asks the kernel.
     const int copia = dup(STDOUT_FILENO);
