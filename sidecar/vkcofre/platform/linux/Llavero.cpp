@@ -128,8 +128,8 @@ OSStatus Llavero::desbloquear(Item& item, bool interaccion) {
 }
 
 OSStatus Llavero::crear(const std::string& servicio, const std::string& cuenta,
-                        const std::optional<std::string>& etiqueta, const BytesSeguros& datos, bool presencia,
-                        Item& creado) {
+                        const std::optional<std::string>& etiqueta, const BytesSeguros& datos,
+                        bool presencia) {
     GVariantBuilder atributos;
     g_variant_builder_init(&atributos, G_VARIANT_TYPE("a{ss}"));
     g_variant_builder_add(&atributos, "{ss}", "service", servicio.c_str());
@@ -146,11 +146,10 @@ OSStatus Llavero::crear(const std::string& servicio, const std::string& cuenta,
     ValorPropio valor(secret_value_new(reinterpret_cast<const gchar*>(datos.data()),
                                        static_cast<gssize>(datos.size()), "application/octet-stream"));
     RecogeError error;
-    gchar* ruta =
-        secret_service_create_item_dbus_path_sync(servicio_.get(), coleccion_.c_str(), propiedades.get(),
-                                                  valor.get(), SECRET_ITEM_CREATE_NONE, nullptr, error.out());
+    gchar* ruta = secret_service_create_item_dbus_path_sync(servicio_.get(), coleccion_.c_str(),
+                                                            propiedades.get(), valor.get(),
+                                                            SECRET_ITEM_CREATE_REPLACE, nullptr, error.out());
     if (ruta == nullptr) return error ? estadoDe(error) : errSecInternalComponent;
-    creado = {ruta, false};
     g_free(ruta);
     return errSecSuccess;
 }

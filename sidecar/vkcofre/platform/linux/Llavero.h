@@ -44,9 +44,10 @@ class Llavero {
     // errSecInteractionNotAllowed; a dismissed unlock prompt gives errSecUserCanceled.
     OSStatus desbloquear(Item& item, bool interaccion);
 
+    // Stores a new item. Should another store have added one under the same attributes since the
+    // caller looked, the service replaces that one in place: never two items for one account.
     OSStatus crear(const std::string& servicio, const std::string& cuenta,
-                   const std::optional<std::string>& etiqueta, const BytesSeguros& datos, bool presencia,
-                   Item& creado);
+                   const std::optional<std::string>& etiqueta, const BytesSeguros& datos, bool presencia);
     OSStatus borrar(const Item& item);
     OSStatus leerDatos(const Item& item, BytesSeguros& datos);
 

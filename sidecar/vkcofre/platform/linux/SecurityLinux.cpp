@@ -48,24 +48,9 @@ class SecurityLinux : public Security {
         if (busqueda == errSecSuccess)
             return items.front().bloqueado ? errSecInteractionNotAllowed : errSecDuplicateItem;
         if (busqueda != errSecItemNotFound) return busqueda;
-        Llavero::Item nuevo;
-        if (const OSStatus e = llavero_.crear(*servicio, *cuenta,
-                                              etiqueta != nullptr ? std::optional(*etiqueta) : std::nullopt,
-                                              **datos, presencia, nuevo);
-            e != errSecSuccess)
-            return e;
-        // The service does not refuse a second item with the same attributes, so two stores that
-        // race could both add. Of the items then present the one with the least path stays; a
-        // store whose item is not that one takes it back and is refused, as a keychain would.
-        if (llavero_.buscar(*servicio, *cuenta, items) == errSecSuccess) {
-            for (const Llavero::Item& otro : items) {
-                if (otro.ruta < nuevo.ruta) {
-                    (void)llavero_.borrar(nuevo);
-                    return errSecDuplicateItem;
-                }
-            }
-        }
-        return errSecSuccess;
+        return llavero_.crear(*servicio, *cuenta,
+                              etiqueta != nullptr ? std::optional(*etiqueta) : std::nullopt, **datos,
+                              presencia);
     }
 
     OSStatus SecItemCopyMatching(const Consulta& consulta, ResultadoDeBusqueda* resultado) override {
