@@ -25,6 +25,7 @@ import tempfile
 import time
 
 AQUI = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # the helpers live in the source tree
 sys.path.insert(0, os.path.join(AQUI, "..", "..", "tests", "system", "vkoido"))
 from comun import Corrida  # noqa: E402
 from servidor_pulse import ServidorPulse  # noqa: E402
@@ -94,7 +95,8 @@ def pipeline(build, minutos, tmp):
 
 def en_vivo(build, segundos, senal, tmp):
     vkoido = os.path.join(build, "sidecar", "vkoido", "vkoido")
-    with ServidorPulse() as sv:
+    # No silent low-latency clients here: their 5 ms blocks would make every recorder pay.
+    with ServidorPulse().arrancar(llamadas=False) as sv:
         # Something plays for the whole measurement, as in a call.
         reproductor = subprocess.Popen(["paplay", senal], env=sv.env)
         time.sleep(2)
@@ -107,17 +109,24 @@ def en_vivo(build, segundos, senal, tmp):
                                        str(segundos)], sv.env, segundos + 10)
         servidor_vk = cpu_de(sv.pid) - s0 - base * pared / segundos
 
-        s0 = cpu_de(sv.pid)
-        cpu_pr, rss_pr, pared_pr = hijo_medido(
-            ["parecord", "--device=a.monitor", "--rate=16000", "--channels=1",
-             "--format=s16le", "--file-format=wav", os.path.join(tmp, "parecord.wav")],
-            sv.env, segundos)
-        servidor_pr = cpu_de(sv.pid) - s0 - base * pared_pr / segundos
+        def parecord(*extra):
+            s0 = cpu_de(sv.pid)
+            cpu_pr, rss_pr, pared_pr = hijo_medido(
+                ["parecord", "--device=a.monitor", "--rate=16000", "--channels=1",
+                 "--format=s16le", "--file-format=wav", *extra,
+                 os.path.join(tmp, "parecord.wav")], sv.env, segundos)
+            servidor_pr = cpu_de(sv.pid) - s0 - base * pared_pr / segundos
+            return cpu_pr, rss_pr, pared_pr, servidor_pr
+
+        cpu_pr, rss_pr, pared_pr, servidor_pr = parecord()
+        # The same latency as ours: the server then wakes as often for it as for us.
+        cpu_p50, _, pared_p50, servidor_p50 = parecord("--latency-msec=50")
         reproductor.kill()
         reproductor.wait()
 
     vk_total = (cpu + max(servidor_vk, 0)) / pared
     pr_total = (cpu_pr + max(servidor_pr, 0)) / pared_pr
+    p50_total = (cpu_p50 + max(servidor_p50, 0)) / pared_p50
     return {
         "vkoido_cpu_pct_nucleo": round(100 * cpu / pared, 3),
         "vkoido_rss_mb": round(rss, 1),
@@ -128,6 +137,8 @@ def en_vivo(build, segundos, senal, tmp):
         "parecord_servidor_extra_pct": round(100 * servidor_pr / pared_pr, 3),
         "parecord_total_pct": round(100 * pr_total, 3),
         "parecord_total_sobre_vkoido": round(pr_total / vk_total, 2) if vk_total > 0 else None,
+        "parecord_50ms_total_pct": round(100 * p50_total, 3),
+        "parecord_50ms_total_sobre_vkoido": round(p50_total / vk_total, 2) if vk_total > 0 else None,
         "servidor_solo_pct": round(100 * base / segundos, 3),
     }
 
@@ -160,6 +171,8 @@ def main():
     ap.add_argument("--segundos", type=float, default=60)
     ap.add_argument("--cambios", type=int, default=20)
     ap.add_argument("--minutos", type=float, default=10)
+    ap.add_argument("--solo", choices=["pipeline", "en_vivo", "reaccion"],
+                    help="only one of the three comparisons")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
     os.environ["VKOIDO_BIN"] = os.path.join(build, "sidecar", "vkoido", "vkoido")
@@ -167,12 +180,13 @@ def main():
     comun.VKOIDO = os.environ["VKOIDO_BIN"]
     tmp = tempfile.mkdtemp(prefix="vkoido-bench-", dir="/dev/shm")
     try:
-        cifras, senal = pipeline(build, a.minutos, tmp)
-        print(json.dumps({"pipeline": cifras}), flush=True)
-        cifras = en_vivo(build, a.segundos, senal, tmp)
-        print(json.dumps({"en_vivo": cifras}), flush=True)
-        cifras = reaccion(a.cambios, tmp)
-        print(json.dumps({"reaccion": cifras}), flush=True)
+        cifras, senal = pipeline(build, a.minutos if a.solo in (None, "pipeline") else 2, tmp)
+        if a.solo in (None, "pipeline"):
+            print(json.dumps({"pipeline": cifras}), flush=True)
+        if a.solo in (None, "en_vivo"):
+            print(json.dumps({"en_vivo": en_vivo(build, a.segundos, senal, tmp)}), flush=True)
+        if a.solo in (None, "reaccion"):
+            print(json.dumps({"reaccion": reaccion(a.cambios, tmp)}), flush=True)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

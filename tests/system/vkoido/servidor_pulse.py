@@ -43,7 +43,7 @@ class ServidorPulse:
 
     # -- life of the daemon ------------------------------------------------------------
 
-    def arrancar(self, sumideros=True):
+    def arrancar(self, sumideros=True, llamadas=True):
         """Starts the daemon (as root it only warns) with its sinks warmed up, and only then
         opens the socket clients know, so nobody meets a sink still in its first block."""
         for viejo in (self.socket, self.socket_preparacion):
@@ -72,8 +72,8 @@ class ServidorPulse:
             self.pid = int(f.read().strip())
         self.modulos = {}
         if sumideros:
-            self.cargar_sumidero("a", TASA_A, "Altavoces_A", esperar=False)
-            self.cargar_sumidero("b", TASA_B, "Auriculares_B", esperar=False)
+            self.cargar_sumidero("a", TASA_A, "Altavoces_A", llamadas, esperar=False)
+            self.cargar_sumidero("b", TASA_B, "Auriculares_B", llamadas, esperar=False)
             self.pactl("set-default-sink", "a")
             time.sleep(BLOQUE_INICIAL)
         self.pactl("load-module", "module-native-protocol-unix", "auth-anonymous=1",
@@ -122,7 +122,7 @@ class ServidorPulse:
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
-        return self.arrancar()
+        return self if self.pid is not None else self.arrancar()
 
     def __exit__(self, *_):
         self.limpiar()

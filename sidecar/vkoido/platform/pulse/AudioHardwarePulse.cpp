@@ -28,8 +28,9 @@ constexpr std::uint32_t kBytesPorMuestra = sizeof(float);
 // tick pads silence for it (it waits for 0.75 s) and that the level moves at every tick; long
 // enough that the server and we wake only twenty times a second.
 constexpr std::uint32_t kMsPorFragmento = 50;
-// A cycle holds one fragment up to 163 kHz; 32 of them hold 1.6 s when the queue lags.
-constexpr std::uint32_t kFramesPorCiclo = 8192;
+// A cycle holds one fragment up to 81 kHz (faster rates make shorter cycles); 32 of them hold
+// 1.6 s when the queue lags.
+constexpr std::uint32_t kFramesPorCiclo = 4096;
 constexpr std::size_t kCiclosPorIOProc = 32;
 constexpr pa_usec_t kEsperaReconexion = PA_USEC_PER_SEC;
 constexpr pa_usec_t kEsperaMaxima = 2 * PA_USEC_PER_SEC;  // for one answer of the server
@@ -121,7 +122,8 @@ class Ciclo final : public Trabajo {
     IOProcPulse* proc = nullptr;
     std::uint32_t frames = 0;
     std::atomic<bool> libre{true};
-    float muestras[kFramesPorCiclo * kCanalesTap] = {};
+    // Left uninitialised: only the pages a fragment fills ever become resident.
+    float muestras[kFramesPorCiclo * kCanalesTap];
 };
 
 class IOProcPulse {
@@ -131,7 +133,7 @@ class IOProcPulse {
           agregado_(agregado),
           cola_(cola),
           bloque_(std::move(bloque)),
-          ciclos_(std::make_unique<Ciclo[]>(kCiclosPorIOProc)) {
+          ciclos_(new Ciclo[kCiclosPorIOProc]) {
         for (std::size_t i = 0; i < kCiclosPorIOProc; ++i)
             ciclos_[i].proc = this;
     }
