@@ -13,7 +13,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -128,12 +127,8 @@ class Ciclo final : public Trabajo {
 
 class IOProcPulse {
   public:
-    IOProcPulse(AudioDeviceIOProcID id, AudioObjectID agregado, Cola& cola, AudioDeviceIOBlock bloque)
-        : id_(id),
-          agregado_(agregado),
-          cola_(cola),
-          bloque_(std::move(bloque)),
-          ciclos_(new Ciclo[kCiclosPorIOProc]) {
+    IOProcPulse(AudioObjectID agregado, Cola& cola, AudioDeviceIOBlock bloque)
+        : agregado_(agregado), cola_(cola), bloque_(std::move(bloque)), ciclos_(new Ciclo[kCiclosPorIOProc]) {
         for (std::size_t i = 0; i < kCiclosPorIOProc; ++i)
             ciclos_[i].proc = this;
     }
@@ -187,7 +182,6 @@ class IOProcPulse {
         bloque_(&t, &entrada, &t, &salida, &t);
     }
 
-    AudioDeviceIOProcID id() const { return id_; }
     AudioObjectID agregado() const { return agregado_; }
     Stream stream;
     AudioObjectID sumidero = kAudioObjectUnknown;
@@ -218,7 +212,6 @@ class IOProcPulse {
         }
     }
 
-    AudioDeviceIOProcID id_;
     AudioObjectID agregado_;
     Cola& cola_;
     AudioDeviceIOBlock bloque_;
@@ -415,7 +408,7 @@ class AudioHardwarePulse final : public AudioHardware {
         Bloqueo b(ml_.get());
         if (agregados_.find(deviceID) == agregados_.end()) return kAudioHardwareBadDeviceError;
         const AudioDeviceIOProcID id = siguienteProc_++;
-        procs_.emplace(id, std::make_unique<IOProcPulse>(id, deviceID, cola, std::move(bloque)));
+        procs_.emplace(id, std::make_unique<IOProcPulse>(deviceID, cola, std::move(bloque)));
         *outIOProcID = id;
         return kAudioHardwareNoError;
     }
