@@ -18,6 +18,7 @@ struct Lector {
     T leer() {
         T v{};
         const std::size_t k = n < sizeof v ? n : sizeof v;
+        if (k == 0) return v;  // an empty input arrives as a null pointer
         std::memcpy(&v, p, k);
         p += k;
         n -= k;
