@@ -145,11 +145,16 @@ bool Conversor::convertir(BufferPCM& salida, BloqueDeEntrada entrada, void* cont
             if (mono_.size() < n) mono_.resize(n);
             const std::uint32_t ch = desde_.channelCount();
             // Average every channel: nothing the other side says is dropped.
-            for (std::uint32_t i = 0; i < n; ++i) {
-                double suma = 0;
-                for (std::uint32_t c = 0; c < ch; ++c)
-                    suma += b->muestra(c, i);
-                mono_[i] = static_cast<float>(suma / ch);
+            if (const float* f = b->floatEntrelazado(); f != nullptr && ch == 2) {
+                for (std::size_t i = 0; i < n; ++i)
+                    mono_[i] = static_cast<float>((static_cast<double>(f[2 * i]) + f[2 * i + 1]) / 2);
+            } else {
+                for (std::uint32_t i = 0; i < n; ++i) {
+                    double suma = 0;
+                    for (std::uint32_t c = 0; c < ch; ++c)
+                        suma += b->muestra(c, i);
+                    mono_[i] = static_cast<float>(suma / ch);
+                }
             }
             in = mono_.data();
         } else if (estado == EstadoDeEntrada::finDelFlujo) {

@@ -48,6 +48,13 @@ class BufferPCM {
     const std::vector<float*>& floatChannelData() const { return canales_; }
     // Sample `frame` of channel `canal` as a float in [-1, 1] (views of any sample type).
     float muestra(std::uint32_t canal, std::uint32_t frame) const;
+    // The samples of a view of interleaved 32-bit floats (what the sound server delivers), or
+    // null for any other layout: the converter's fast path.
+    const float* floatEntrelazado() const {
+        const bool si = canales_.empty() && datos_.size() == 1 && formato_.flotante() &&
+                        formato_.entrelazado() && formato_.bytesPorMuestra() == 4;
+        return si ? reinterpret_cast<const float*>(datos_[0]) : nullptr;
+    }
 
   private:
     BufferPCM(const FormatoDeAudio& f, std::uint32_t capacidad) : formato_(f), capacidad_(capacidad) {}
