@@ -82,8 +82,14 @@ class Conversor {
         std::string cuerpo = "\"{\"";
         bool primera = true;
         for (const auto& p : s.properties()) {
-            const std::string clave = (primera ? "" : ",") + claveJson(p.name) + ":";
-            cuerpo += " " + literal(clave) + " " + expresion(*p.type);
+            // Appended piece by piece: g++ 12 at -O3 misreads the temporary chain (-Wrestrict).
+            std::string clave = primera ? "" : ",";
+            clave += claveJson(p.name);
+            clave += ':';
+            cuerpo += ' ';
+            cuerpo += literal(clave);
+            cuerpo += ' ';
+            cuerpo += expresion(*p.type);
             primera = false;
         }
         cuerpo += " \"}\"";
