@@ -107,6 +107,16 @@ class ServidorPrivado : public ::testing::Test {
         ASSERT_EQ(hw().AudioHardwareCreateAggregateDevice(dic, &agregado), 0);
     }
 
+    // Counts the device-list and default-output notifications, delivered on `oyentes`.
+    void escuchar(ColaSerie& oyentes, std::atomic<int>& dispositivos, std::atomic<int>& defectos) {
+        hw().AudioObjectAddPropertyListenerBlock(
+            kAudioObjectSystemObject, {kAudioHardwarePropertyDevices}, oyentes,
+            [&dispositivos](std::uint32_t, const AudioObjectPropertyAddress*) { ++dispositivos; });
+        hw().AudioObjectAddPropertyListenerBlock(
+            kAudioObjectSystemObject, {kAudioHardwarePropertyDefaultOutputDevice}, oyentes,
+            [&defectos](std::uint32_t, const AudioObjectPropertyAddress*) { ++defectos; });
+    }
+
     std::string dir_;
     std::unique_ptr<AudioHardware> hw_;
     int armados_ = 0;
@@ -267,12 +277,7 @@ TEST_F(ServidorPrivado, SinSuSalidaElStreamTerminaYNoPasaAlMicrofono) {
     ColaSerie oyentes("prueba.oyentes");
     std::atomic<int> dispositivos{0};
     std::atomic<int> defectos{0};
-    hw().AudioObjectAddPropertyListenerBlock(
-        kAudioObjectSystemObject, {kAudioHardwarePropertyDevices}, oyentes,
-        [&](std::uint32_t, const AudioObjectPropertyAddress*) { ++dispositivos; });
-    hw().AudioObjectAddPropertyListenerBlock(
-        kAudioObjectSystemObject, {kAudioHardwarePropertyDefaultOutputDevice}, oyentes,
-        [&](std::uint32_t, const AudioObjectPropertyAddress*) { ++defectos; });
+    escuchar(oyentes, dispositivos, defectos);
     const AudioObjectID a = porDefecto();
     AudioObjectID tap = 0;
     AudioObjectID agregado = 0;
@@ -337,12 +342,7 @@ TEST_F(ServidorPrivado, SobreviveAUnServidorQueMuereYVuelve) {
     ColaSerie oyentes("prueba.oyentes");
     std::atomic<int> dispositivos{0};
     std::atomic<int> defectos{0};
-    hw().AudioObjectAddPropertyListenerBlock(
-        kAudioObjectSystemObject, {kAudioHardwarePropertyDevices}, oyentes,
-        [&](std::uint32_t, const AudioObjectPropertyAddress*) { ++dispositivos; });
-    hw().AudioObjectAddPropertyListenerBlock(
-        kAudioObjectSystemObject, {kAudioHardwarePropertyDefaultOutputDevice}, oyentes,
-        [&](std::uint32_t, const AudioObjectPropertyAddress*) { ++defectos; });
+    escuchar(oyentes, dispositivos, defectos);
     const AudioObjectID antes = porDefecto();
     AudioObjectID tap = 0;
     AudioObjectID agregado = 0;
