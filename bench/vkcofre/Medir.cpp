@@ -51,20 +51,37 @@ double correr(const std::vector<std::string>& args, const std::string& entrada) 
     return std::chrono::duration<double, std::milli>(fin - inicio).count();
 }
 
-void medir(const char* nombre, const std::vector<std::string>& args, const std::string& entrada, int veces) {
+struct Orden {
+    const char* nombre;
+    std::vector<std::string> args;
+    std::string entrada;
     std::vector<double> tiempos;
+};
+
+double mediana(std::vector<double> t) {
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+double p90(std::vector<double> t) {
+    std::sort(t.begin(), t.end());
+    return t[t.size() * 9 / 10];
+}
+
+// One run of every command per round, so that whatever else loads the machine weighs on all of
+// them alike; a command is never timed in a block of its own.
+bool medir(std::vector<Orden>& ordenes, int veces) {
     for (int i = 0; i < veces; ++i) {
-        const double t = correr(args, entrada);
-        if (t < 0) {
-            std::printf("%-22s falló\n", nombre);
-            return;
+        for (Orden& o : ordenes) {
+            const double t = correr(o.args, o.entrada);
+            if (t < 0) {
+                std::printf("%-22s falló\n", o.nombre);
+                return false;
+            }
+            o.tiempos.push_back(t);
         }
-        tiempos.push_back(t);
     }
-    std::sort(tiempos.begin(), tiempos.end());
-    const double mediana = tiempos[tiempos.size() / 2];
-    const double p90 = tiempos[tiempos.size() * 9 / 10];
-    std::printf("%-22s mediana %7.2f ms   p90 %7.2f ms   (%d runs)\n", nombre, mediana, p90, veces);
+    return true;
 }
 
 }  // namespace
@@ -78,16 +95,29 @@ int main(int argc, char** argv) {
     const int veces = argc > 2 ? std::max(1, std::atoi(argv[2])) : 30;
     const std::string clave = "AQIDBAUGBwgJCgsMDQ4PEBESExQVFhcYGRobHB0eHyA=\n";
 
-    medir("vkcofre guardar", {vk, "guardar"}, clave, veces);
-    medir("vkcofre estado", {vk, "estado"}, "", veces);
-    medir("vkcofre leer", {vk, "leer"}, "", veces);
-    medir("secret-tool lookup",
-          {"secret-tool", "lookup", "service", "com.veskora.desktop.vault", "account", "clave-maestra"}, "",
-          veces);
-    // What storing costs any client of the service (the keyring writes its file on every change).
-    medir(
-        "secret-tool store",
-        {"secret-tool", "store", "--label=bench", "service", "com.veskora.desktop.vault", "account", "bench"},
-        clave, veces);
+    std::vector<Orden> ordenes = {
+        {"vkcofre guardar", {vk, "guardar"}, clave, {}},
+        {"vkcofre estado", {vk, "estado"}, "", {}},
+        {"vkcofre leer", {vk, "leer"}, "", {}},
+        {"secret-tool lookup",
+         {"secret-tool", "lookup", "service", "com.veskora.desktop.vault", "account", "clave-maestra"},
+         "",
+         {}},
+        // What storing costs any client of the service (the keyring writes its file on every change).
+        {"secret-tool store",
+         {"secret-tool", "store", "--label=bench", "service", "com.veskora.desktop.vault", "account",
+          "bench"},
+         clave,
+         {}},
+    };
+    if (!medir(ordenes, veces)) return 1;
+    for (const Orden& o : ordenes)
+        std::printf("%-22s mediana %7.2f ms   p90 %7.2f ms   (%d runs)\n", o.nombre, mediana(o.tiempos),
+                    p90(o.tiempos), veces);
+    const double lookup = mediana(ordenes[3].tiempos);
+    const double store = mediana(ordenes[4].tiempos);
+    std::printf("leer / lookup %.2f   guardar / store %.2f   estado / lookup %.2f\n",
+                mediana(ordenes[2].tiempos) / lookup, mediana(ordenes[0].tiempos) / store,
+                mediana(ordenes[1].tiempos) / lookup);
     return 0;
 }

@@ -102,6 +102,18 @@ def leer_segun_polkit(vk, **_):
         igual(r.respuesta, {'ok': True, 'clave': 'AQ=='}, 'secreto de un byte')
         igual(s.preguntas_polkit()[-1][1].get('polkit.message'), 'abrir una carpeta con candado', 'motivo secreto')
 
+        # A key another client stored says nothing of how it may be read: the owner is asked all the same.
+        s.vkcofre(vk, 'borrar')
+        ajena = b'0123456789abcdef0123456789abcdef'
+        igual(s.secret_tool('store', '--label=ajena', 'service', SERVICIO, 'account', 'clave-maestra',
+                            entrada=ajena).returncode, 0, 'secret-tool store')
+        antes = len(s.preguntas_polkit())
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta.get('clave')), (0, b64(ajena)), 'clave de otro cliente')
+        igual(len(s.preguntas_polkit()), antes + 1, 'la clave de otro cliente también pregunta')
+        s.respuesta_polkit('negar')
+        igual(s.vkcofre(vk, 'leer').codigo, 3, 'clave de otro cliente negada')
+
 
 def bloqueado_y_cancelado(vk, **_):
     with abrir() as s:

@@ -160,8 +160,9 @@ class Sesion:
                                  env=entorno or self.entorno_vkcofre(), timeout=60)
         return Resultado(proceso)
 
-    def secret_tool(self, *argumentos):
-        return subprocess.run(['secret-tool', *argumentos], capture_output=True, env=self.entorno, timeout=30)
+    def secret_tool(self, *argumentos, entrada=None):
+        return subprocess.run(['secret-tool', *argumentos], input=entrada, capture_output=True, env=self.entorno,
+                              timeout=30)
 
     def items(self, **atributos):
         '''Items of the whole service with these attributes: (path, label, attributes, bytes).'''

@@ -14,10 +14,12 @@ struct SueltaRutas {
 };
 using RutasPropias = std::unique_ptr<gchar*, SueltaRutas>;
 
-TablaPropia atributosDeBusqueda(const std::string& servicio, const std::string& cuenta) {
+TablaPropia atributosDeBusqueda(const std::string& servicio, const std::string& cuenta, const char* acceso) {
     TablaPropia tabla(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
     g_hash_table_insert(tabla.get(), g_strdup("service"), g_strdup(servicio.c_str()));
     g_hash_table_insert(tabla.get(), g_strdup("account"), g_strdup(cuenta.c_str()));
+    if (acceso != nullptr)
+        g_hash_table_insert(tabla.get(), g_strdup(Llavero::kAtributoAcceso), g_strdup(acceso));
     return tabla;
 }
 
@@ -40,25 +42,77 @@ OSStatus Llavero::estadoDe(const RecogeError& error) {
 }
 
 OSStatus Llavero::abrir() {
-    if (!coleccion_.empty()) return errSecSuccess;
+    if (servicio_) return errSecSuccess;
     RecogeError error;
     // No session bus, or nobody owning the Secret Service name on it: there is no keychain.
     // libsecret's other backends (a file of its own) are never used.
     servicio_.reset(secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, error.out()));
     if (!servicio_) return errSecNotAvailable;
-    gchar* ruta = secret_service_read_alias_dbus_path_sync(servicio_.get(), "default", nullptr, error.out());
-    if (ruta == nullptr) {
-        const OSStatus estado = estadoDe(error);
-        return estado == errSecSuccess || estado == errSecInternalComponent ? errSecNoSuchKeychain : estado;
-    }
-    coleccion_ = ruta;
-    g_free(ruta);
+    if (sesionPrevista_) prepararSesion();
+    preguntarPorLaColeccion();
     return errSecSuccess;
 }
 
-OSStatus Llavero::buscar(const std::string& servicio, const std::string& cuenta, std::vector<Item>& items) {
+// The default collection is asked for without waiting: the answer travels while the first search
+// does, and is awaited where it is first needed.
+void Llavero::preguntarPorLaColeccion() {
+    contextoDelAlias_.reset(g_main_context_new());
+    aliasPendiente_ = true;
+    auto* proxy = G_DBUS_PROXY(servicio_.get());
+    g_main_context_push_thread_default(contextoDelAlias_.get());
+    g_dbus_connection_call(g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy),
+                           g_dbus_proxy_get_object_path(proxy), "org.freedesktop.Secret.Service", "ReadAlias",
+                           g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1,
+                           nullptr, &Llavero::alLeerElAlias, this);
+    g_main_context_pop_thread_default(contextoDelAlias_.get());
+}
+
+void Llavero::alLeerElAlias(GObject* conexion, GAsyncResult* resultado, gpointer yo) {
+    auto* self = static_cast<Llavero*>(yo);
+    RecogeError error;
+    const VariantePropia respuesta(
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(conexion), resultado, error.out()));
+    self->aliasPendiente_ = false;
+    const gchar* ruta = nullptr;
+    if (respuesta) g_variant_get(respuesta.get(), "(&o)", &ruta);
+    if (ruta != nullptr && g_strcmp0(ruta, "/") != 0) {
+        self->coleccion_ = ruta;
+        return;
+    }
+    // No default collection ("/"), or an answer that names none.
+    const OSStatus estado = estadoDe(error);
+    self->estadoDeLaColeccion_ =
+        estado == errSecSuccess || estado == errSecInternalComponent ? errSecNoSuchKeychain : estado;
+}
+
+OSStatus Llavero::esperarLaColeccion() {
+    while (aliasPendiente_)
+        g_main_context_iteration(contextoDelAlias_.get(), TRUE);
+    return coleccion_.empty() ? estadoDeLaColeccion_ : errSecSuccess;
+}
+
+Llavero::~Llavero() {
+    (void)esperarLaColeccion();
+    esperarSesion();
+}
+
+void Llavero::prepararSesion() {
+    if (!servicio_ || sesion_.joinable()) return;
+    if ((secret_service_get_flags(servicio_.get()) & SECRET_SERVICE_OPEN_SESSION) != 0) return;
+    sesion_ = std::thread([servicio = servicio_.get()] {
+        RecogeError error;
+        (void)secret_service_ensure_session_sync(servicio, nullptr, error.out());
+    });
+}
+
+void Llavero::esperarSesion() {
+    if (sesion_.joinable()) sesion_.join();
+}
+
+OSStatus Llavero::buscar(const std::string& servicio, const std::string& cuenta, std::vector<Item>& items,
+                         const char* acceso) {
     items.clear();
-    const TablaPropia atributos = atributosDeBusqueda(servicio, cuenta);
+    const TablaPropia atributos = atributosDeBusqueda(servicio, cuenta, acceso);
     RecogeError error;
     gchar** abiertos = nullptr;
     gchar** cerrados = nullptr;
@@ -69,6 +123,7 @@ OSStatus Llavero::buscar(const std::string& servicio, const std::string& cuenta,
         return estadoDe(error);
     const RutasPropias abiertosPropios(abiertos);
     const RutasPropias cerradosPropios(cerrados);
+    if (const OSStatus e = esperarLaColeccion(); e != errSecSuccess) return e;
     const std::string prefijo = coleccion_ + "/";
     for (const auto& [rutas, bloqueado] : {std::pair{abiertos, false}, std::pair{cerrados, true}})
         for (gchar** r = rutas; r != nullptr && *r != nullptr; ++r)
@@ -130,6 +185,8 @@ OSStatus Llavero::desbloquear(Item& item, bool interaccion) {
 OSStatus Llavero::crear(const std::string& servicio, const std::string& cuenta,
                         const std::optional<std::string>& etiqueta, const BytesSeguros& datos,
                         bool presencia) {
+    if (const OSStatus e = esperarLaColeccion(); e != errSecSuccess) return e;
+    esperarSesion();
     GVariantBuilder atributos;
     g_variant_builder_init(&atributos, G_VARIANT_TYPE("a{ss}"));
     g_variant_builder_add(&atributos, "{ss}", "service", servicio.c_str());
@@ -163,6 +220,7 @@ OSStatus Llavero::borrar(const Item& item) {
 }
 
 OSStatus Llavero::leerDatos(const Item& item, BytesSeguros& datos) {
+    esperarSesion();
     RecogeError error;
     ValorPropio valor(secret_service_get_secret_for_dbus_path_sync(servicio_.get(), item.ruta.c_str(),
                                                                    nullptr, error.out()));

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Glib.h"
@@ -32,12 +33,31 @@ class Llavero {
         bool pidePresencia = true;  // an item that does not say otherwise needs the owner
     };
 
-    // Opens the service and finds the default collection once; errSecNotAvailable when nothing
-    // answers as a Secret Service on the session bus. Never prompts.
+    // Opens the service once; errSecNotAvailable when nothing answers as a Secret Service on the
+    // session bus. The default collection is looked up meanwhile: searches and stores report its
+    // absence. Never prompts.
     OSStatus abrir();
 
+    // Starts the service's encrypted session (a key exchange that costs several milliseconds of
+    // arithmetic and a round trip) on a thread of its own, while the caller goes on with searches
+    // and the owner's check. Storing and reading bytes wait for it; nothing else needs it. A
+    // failed start is left for the operation that needs the session to meet and report.
+    void prepararSesion();
+    // Bytes will be stored: abrir() starts the session as soon as the service is open.
+    void preverSesion() {
+        sesionPrevista_ = true;
+        prepararSesion();
+    }
+
+    Llavero() = default;
+    Llavero(const Llavero&) = delete;
+    Llavero& operator=(const Llavero&) = delete;
+    ~Llavero();
+
     // The items of the default collection under (service, account), locked ones included.
-    OSStatus buscar(const std::string& servicio, const std::string& cuenta, std::vector<Item>& items);
+    // With `acceso`, only those that record that access control.
+    OSStatus buscar(const std::string& servicio, const std::string& cuenta, std::vector<Item>& items,
+                    const char* acceso = nullptr);
     OSStatus propiedades(const Item& item, Propiedades& propiedades);
 
     // Unlocks the item if it is locked. With interaction forbidden that gives
@@ -60,6 +80,19 @@ class Llavero {
     static OSStatus estadoDe(const RecogeError& error);
     GVariant* propiedad(const std::string& ruta, const char* interfaz, const char* nombre,
                         RecogeError& error);
+    void esperarSesion();
+    void preguntarPorLaColeccion();
+    static void alLeerElAlias(GObject* conexion, GAsyncResult* resultado, gpointer yo);
+    OSStatus esperarLaColeccion();
+
+    struct SueltaContexto {
+        void operator()(GMainContext* contexto) const { g_main_context_unref(contexto); }
+    };
     Propio<SecretService> servicio_;
+    std::unique_ptr<GMainContext, SueltaContexto> contextoDelAlias_;
+    bool aliasPendiente_ = false;
     std::string coleccion_;
+    OSStatus estadoDeLaColeccion_ = errSecSuccess;
+    std::thread sesion_;
+    bool sesionPrevista_ = false;
 };

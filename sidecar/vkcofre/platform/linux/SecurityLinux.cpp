@@ -40,6 +40,7 @@ class SecurityLinux : public Security {
             control != nullptr && *control && ((*control)->flags & kSecAccessControlUserPresence) != 0;
         const auto* etiqueta = valorDe<std::string>(consulta, SecClave::kSecAttrLabel);
 
+        llavero_.preverSesion();
         if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
         std::vector<Llavero::Item> items;
         const OSStatus busqueda = llavero_.buscar(*servicio, *cuenta, items);
@@ -63,18 +64,32 @@ class SecurityLinux : public Security {
         const bool interaccion = contexto == nullptr || !*contexto || !(*contexto)->interactionNotAllowed();
         const auto* pideDatos = valorDe<bool>(consulta, SecClave::kSecReturnData);
         const auto* pideAtributos = valorDe<bool>(consulta, SecClave::kSecReturnAttributes);
+        const bool datos = resultado != nullptr && pideDatos != nullptr && *pideDatos;
+        const bool atributos = resultado != nullptr && pideAtributos != nullptr && *pideAtributos;
 
+        // A read of bytes will likely need the authority and the service's session: both are
+        // made ready alongside the search; neither asks anybody anything.
+        if (datos) llavero_.preverSesion();
         if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
+        if (datos && interaccion) presencia_->prepararConexion();
         std::vector<Llavero::Item> items;
-        if (const OSStatus e = llavero_.buscar(*servicio, *cuenta, items); e != errSecSuccess) return e;
+        // What is read is nearly always an item stored with the owner's presence: one search
+        // then tells both that it is there and that the owner must be asked.
+        Llavero::Propiedades propiedades;
+        bool conPresencia = false;
+        if (datos) {
+            const OSStatus e = llavero_.buscar(*servicio, *cuenta, items, Llavero::kAccesoPresencia);
+            if (e != errSecSuccess && e != errSecItemNotFound) return e;
+            conPresencia = e == errSecSuccess;
+        }
+        if (!conPresencia)
+            if (const OSStatus e = llavero_.buscar(*servicio, *cuenta, items); e != errSecSuccess) return e;
         Llavero::Item& item = items.front();
 
         // A presence test: the data is not used, nobody is asked, one search is all it costs.
-        const bool datos = resultado != nullptr && pideDatos != nullptr && *pideDatos;
-        const bool atributos = resultado != nullptr && pideAtributos != nullptr && *pideAtributos;
         if (!datos && !atributos) return errSecSuccess;
-        Llavero::Propiedades propiedades;
-        if (const OSStatus e = llavero_.propiedades(item, propiedades); e != errSecSuccess) return e;
+        if (!conPresencia)
+            if (const OSStatus e = llavero_.propiedades(item, propiedades); e != errSecSuccess) return e;
         if (!datos) {
             *resultado = AtributosDeItem{{SecClave::kSecAttrService, propiedades.servicio},
                                          {SecClave::kSecAttrAccount, propiedades.cuenta},
@@ -115,6 +130,9 @@ class SecurityLinux : public Security {
     std::shared_ptr<const SecAccessControl> SecAccessControlCreateWithFlags(
         SecAttrAccessible accesibilidad, SecAccessControlCreateFlags flags) override {
         if ((flags & ~kSecAccessControlUserPresence) != 0) return nullptr;  // nothing else is backed here
+        // An access control is made only to store an item with it: the session storing needs
+        // can be started as soon as the service is open.
+        llavero_.preverSesion();
         return std::make_shared<const SecAccessControl>(SecAccessControl{accesibilidad, flags});
     }
 
