@@ -93,10 +93,13 @@ def pipeline(build, minutos, tmp):
     }, senal
 
 
-def en_vivo(build, segundos, senal, tmp):
+def en_vivo(build, segundos, senal, tmp, llamada):
+    """Live cost while something plays for the whole measurement. With `llamada`, a call's own
+    output also plays into the sink at 20 ms latency, as a meeting app does, so the sink works in
+    short blocks whoever records it; without it only a player with the default two-second buffer
+    plays, and a recorder that asks for a short latency makes the server wake for it alone."""
     vkoido = os.path.join(build, "sidecar", "vkoido", "vkoido")
-    # No silent low-latency clients here: their 5 ms blocks would make every recorder pay.
-    with ServidorPulse().arrancar(llamadas=False) as sv:
+    with ServidorPulse().arrancar(llamadas=llamada) as sv:
         # Something plays for the whole measurement, as in a call.
         reproductor = subprocess.Popen(["paplay", senal], env=sv.env)
         time.sleep(2)
@@ -184,7 +187,9 @@ def main():
         if a.solo in (None, "pipeline"):
             print(json.dumps({"pipeline": cifras}), flush=True)
         if a.solo in (None, "en_vivo"):
-            print(json.dumps({"en_vivo": en_vivo(build, a.segundos, senal, tmp)}), flush=True)
+            for llamada in (True, False):
+                clave = "en_vivo_con_llamada" if llamada else "en_vivo_solo_reproductor"
+                print(json.dumps({clave: en_vivo(build, a.segundos, senal, tmp, llamada)}), flush=True)
         if a.solo in (None, "reaccion"):
             print(json.dumps({"reaccion": reaccion(a.cambios, tmp)}), flush=True)
     finally:

@@ -23,12 +23,16 @@ namespace {
 
 constexpr std::uint32_t kCanalesTap = 2;  // the tap is stereo, whatever the sink has
 constexpr std::uint32_t kBytesPorMuestra = sizeof(float);
-// Each fragment is about this long: short enough that audio reaches the track well before the
-// tick pads silence for it (it waits for 0.75 s) and that the level moves at every tick; long
-// enough that the server and we wake only twenty times a second.
-constexpr std::uint32_t kMsPorFragmento = 50;
-// A cycle holds one fragment up to 81 kHz (faster rates make shorter cycles); 32 of them hold
-// 1.6 s when the queue lags.
+// The latency asked of the server: audio reaches us at most about this late, well before the
+// tick pads silence for it (it waits for 0.5 to 0.75 s), and the level still moves between
+// ticks. When nobody else plays at a short latency, the sink and its monitor work in blocks of
+// this length for us alone: every halving of it doubles how often the server wakes.
+constexpr std::uint32_t kMsDeLatencia = 200;
+// Audio goes to the writer in cycles of about this length, whatever pieces the server hands
+// over: one conversion and one write each.
+constexpr std::uint32_t kMsPorCiclo = 50;
+// A cycle holds 50 ms up to 81 kHz (faster rates make shorter cycles); 32 of them hold 1.6 s
+// when the queue lags.
 constexpr std::uint32_t kFramesPorCiclo = 4096;
 constexpr std::size_t kCiclosPorIOProc = 32;
 constexpr pa_usec_t kEsperaReconexion = PA_USEC_PER_SEC;
@@ -133,22 +137,24 @@ class IOProcPulse {
             ciclos_[i].proc = this;
     }
 
-    // libpulse's thread: gathers what the stream has into cycles of about one fragment and
+    // libpulse's thread: gathers what the stream has into cycles of about 50 ms and
     // queues each when full. The server hands over pieces of a few milliseconds; one IO block
     // each would cost a conversion and a write apiece and drain the pool in a blink. A cycle
     // still waiting on the queue is never overwritten: when none is free the audio is dropped.
     void leer(pa_stream* s) {
         const void* datos = nullptr;
         std::size_t bytes = 0;
-        while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &datos, &bytes) == 0 && bytes > 0) {
+        // Each call into libpulse costs a system call of its own (its fork check): peek until
+        // nothing is left rather than asking the size first.
+        while (pa_stream_peek(s, &datos, &bytes) == 0 && bytes > 0) {
             if (datos != nullptr) repartir(static_cast<const float*>(datos), bytes);
             pa_stream_drop(s);
         }
     }
 
-    // Frames per queued cycle: one fragment at the stream's rate.
+    // Frames per queued cycle at the stream's rate.
     void fijarObjetivo(std::uint32_t tasa) {
-        objetivo_ = std::clamp<std::uint32_t>(tasa * kMsPorFragmento / 1000, 1, kFramesPorCiclo);
+        objetivo_ = std::clamp<std::uint32_t>(tasa * kMsPorCiclo / 1000, 1, kFramesPorCiclo);
     }
 
     // At the stop: what was gathered goes to the queue like any other cycle.
@@ -742,7 +748,7 @@ class AudioHardwarePulse final : public AudioHardware {
         attr.prebuf = static_cast<std::uint32_t>(-1);
         attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize =
-            static_cast<std::uint32_t>(pa_usec_to_bytes(kMsPorFragmento * PA_USEC_PER_MSEC, &tap.formato));
+            static_cast<std::uint32_t>(pa_usec_to_bytes(kMsDeLatencia * PA_USEC_PER_MSEC, &tap.formato));
         estadoStream_ = PA_STREAM_UNCONNECTED;
         pa_stream_set_state_callback(s.get(), &AudioHardwarePulse::alCambiarStreamAlAbrir, this);
         // DONT_MOVE: when the sink goes the stream ends; the server must never carry it over to
