@@ -13,6 +13,16 @@ function(vk_opciones target)
   endif()
 endfunction()
 
+# vk_programa(<target>): a shipped program. The hardened builds (what ships, and CI) link the C++
+# runtime statically: a run neither maps nor relocates the whole shared library (about 2 ms of
+# every vkcofre run) nor keeps its pages resident (about 0.6 MB of vkoido's). Sanitizer builds
+# keep it shared, as their runtimes expect.
+function(vk_programa target)
+  if(VK_ENDURECER)
+    target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
+endfunction()
+
 # Tests and third-party-facing code are compiled with the same warnings, minus the ones
 # GoogleTest's macros trip over.
 function(vk_opciones_test target)

@@ -52,7 +52,7 @@ else
 fi
 
 fase "hilos de la captura bajo TSan"
-if cmake --preset tsan >/dev/null && cmake --build --preset tsan -j"$jobs" --target vkoido_tests; then
+if cmake --preset tsan >/dev/null && cmake --build --preset tsan -j"$jobs" --target vkoido_tests vkoido_bucle_tests; then
   ctest --preset tsan -L unit -R '^vkoido\.' -j"$jobs" 2>&1 | tee "$registro"; contar "$registro"
 else
   fase_fallida=1

@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "BucleDePulse.h"
 #include "platform/AudioHardware.h"
 #include "platform/InfoPlist.h"
 
@@ -35,6 +37,9 @@ constexpr std::uint32_t kMsPorCiclo = 50;
 // when the queue lags.
 constexpr std::uint32_t kFramesPorCiclo = 4096;
 constexpr std::size_t kCiclosPorIOProc = 32;
+// While nobody waits on the server, libpulse's thread wakes at most this often (see BucleDePulse):
+// what arrives in between, audio above all, is taken at once at the next wake-up.
+constexpr std::chrono::milliseconds kRitmo{kMsPorCiclo};
 constexpr pa_usec_t kEsperaReconexion = PA_USEC_PER_SEC;
 constexpr pa_usec_t kEsperaMaxima = 2 * PA_USEC_PER_SEC;  // for one answer of the server
 
@@ -43,9 +48,6 @@ constexpr std::uint32_t kTransporteUSB = cuatroCar("usb ");
 constexpr std::uint32_t kTransporteBluetooth = cuatroCar("blue");
 constexpr std::uint32_t kTransportePCI = cuatroCar("pci ");
 
-struct BorrarMainloop {
-    void operator()(pa_threaded_mainloop* m) const { pa_threaded_mainloop_free(m); }
-};
 struct BorrarContexto {
     void operator()(pa_context* c) const {
         pa_context_set_state_callback(c, nullptr, nullptr);
@@ -73,13 +75,13 @@ using Stream = std::unique_ptr<pa_stream, BorrarStream>;
 // Holds the main loop's lock for a scope (main thread only; callbacks already hold it).
 class Bloqueo {
   public:
-    explicit Bloqueo(pa_threaded_mainloop* m) : m_(m) { pa_threaded_mainloop_lock(m_); }
-    ~Bloqueo() { pa_threaded_mainloop_unlock(m_); }
+    explicit Bloqueo(BucleDePulse* m) : m_(m) { m_->bloquear(); }
+    ~Bloqueo() { m_->desbloquear(); }
     Bloqueo(const Bloqueo&) = delete;
     Bloqueo& operator=(const Bloqueo&) = delete;
 
   private:
-    pa_threaded_mainloop* m_;
+    BucleDePulse* m_;
 };
 
 // A sink as first seen on one connection. Ids are never reused: a sink that comes back, or a
@@ -166,7 +168,6 @@ class IOProcPulse {
             c.libre.store(true, std::memory_order_release);
             return;
         }
-        siguiente_ = (siguiente_ + 1) % kCiclosPorIOProc;
         cola_.encolar(c);
     }
 
@@ -198,11 +199,8 @@ class IOProcPulse {
         std::size_t frames = bytes / porFrame;
         while (frames > 0) {
             if (llenando_ == nullptr) {
-                Ciclo& libre = ciclos_[siguiente_];
-                if (!libre.libre.load(std::memory_order_acquire)) return;
-                libre.libre.store(false, std::memory_order_relaxed);
-                libre.frames = 0;
-                llenando_ = &libre;
+                llenando_ = tomarLibre();
+                if (llenando_ == nullptr) return;
             }
             Ciclo& c = *llenando_;
             const std::size_t n = std::min<std::size_t>(frames, kFramesPorCiclo - c.frames);
@@ -212,17 +210,28 @@ class IOProcPulse {
             frames -= n;
             if (c.frames >= objetivo_) {
                 llenando_ = nullptr;
-                siguiente_ = (siguiente_ + 1) % kCiclosPorIOProc;
                 cola_.encolar(c);
             }
         }
+    }
+
+    // The first free cycle: the queue keeps the order, so any will do, and taking the lowest
+    // keeps the few a running capture needs in use (and resident) rather than all 32 in turn.
+    Ciclo* tomarLibre() {
+        for (std::size_t i = 0; i < kCiclosPorIOProc; ++i) {
+            Ciclo& c = ciclos_[i];
+            if (!c.libre.load(std::memory_order_acquire)) continue;
+            c.libre.store(false, std::memory_order_relaxed);
+            c.frames = 0;
+            return &c;
+        }
+        return nullptr;
     }
 
     AudioObjectID agregado_;
     Cola& cola_;
     AudioDeviceIOBlock bloque_;
     std::unique_ptr<Ciclo[]> ciclos_;
-    std::size_t siguiente_ = 0;
     Ciclo* llenando_ = nullptr;  // the cycle being gathered, not yet queued
     std::uint32_t objetivo_ = kFramesPorCiclo;
 };
@@ -241,17 +250,15 @@ struct Oyente {
 
 class AudioHardwarePulse final : public AudioHardware {
   public:
-    AudioHardwarePulse() : ml_(pa_threaded_mainloop_new()) {
-        if (!ml_) return;
-        pa_threaded_mainloop_set_name(ml_.get(), "vkoido-pulse");
+    AudioHardwarePulse() : ml_(std::make_unique<BucleDePulse>(kRitmo)) {
         // libpulse's thread must never take the process's signals: the run loop waits for them.
         sigset_t todas;
         sigset_t antes;
         sigfillset(&todas);
         pthread_sigmask(SIG_BLOCK, &todas, &antes);
-        const int arrancado = pa_threaded_mainloop_start(ml_.get());
+        const bool arrancado = ml_->arrancar("vkoido-pulse");
         pthread_sigmask(SIG_SETMASK, &antes, nullptr);
-        if (arrancado < 0) {
+        if (!arrancado) {
             ml_.reset();
             return;
         }
@@ -271,11 +278,11 @@ class AudioHardwarePulse final : public AudioHardware {
                 p->stream.reset();
             for (auto& p : cementerio_)
                 p->stream.reset();
-            if (reintento_) pa_threaded_mainloop_get_api(ml_.get())->time_free(reintento_);
+            if (reintento_) ml_->api()->time_free(reintento_);
             reintento_ = nullptr;
-            contexto_.reset();
+            olvidarContexto();
         }
-        pa_threaded_mainloop_stop(ml_.get());
+        ml_->parar();
         // An IOProc with cycles still queued is left to the queue rather than freed under it.
         for (auto& [id, p] : procs_)
             if (p->enUso()) (void)p.release();
@@ -485,8 +492,7 @@ class AudioHardwarePulse final : public AudioHardware {
         const std::string id(infoCFBundleIdentifier());
         pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, nombre.c_str());
         pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ID, id.c_str());
-        contexto_.reset(pa_context_new_with_proplist(pa_threaded_mainloop_get_api(ml_.get()), nombre.c_str(),
-                                                     props.get()));
+        contexto_.reset(pa_context_new_with_proplist(ml_->api(), nombre.c_str(), props.get()));
         if (!contexto_) {
             primerIntentoHecho_ = true;
             programarReconexion();
@@ -497,13 +503,34 @@ class AudioHardwarePulse final : public AudioHardware {
         if (pa_context_connect(contexto_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             primerIntentoHecho_ = true;
             programarReconexion();
+            return;
         }
+        marcarEnCurso(conectando_, true);
+    }
+
+    // Keeps the loop from pausing while a question of ours is out: the connection being made, a
+    // question to the server sent from a callback. Every way out of it comes back here.
+    void marcarEnCurso(bool& enCurso, bool si) {
+        if (enCurso == si) return;
+        enCurso = si;
+        if (si) {
+            ml_->preguntada();
+        } else {
+            ml_->respondida();
+        }
+    }
+
+    void olvidarContexto() {
+        marcarEnCurso(conectando_, false);
+        marcarEnCurso(preguntandoPorDefecto_, false);
+        contexto_.reset();
     }
 
     static void alCambiarContexto(pa_context* c, void* yo) {
         auto* self = static_cast<AudioHardwarePulse*>(yo);
         switch (pa_context_get_state(c)) {
             case PA_CONTEXT_READY: {
+                self->marcarEnCurso(self->conectando_, false);
                 const bool reconexion = self->primerIntentoHecho_;
                 self->primerIntentoHecho_ = true;
                 self->conectado_ = true;
@@ -526,6 +553,9 @@ class AudioHardwarePulse final : public AudioHardware {
             }
             case PA_CONTEXT_FAILED:
             case PA_CONTEXT_TERMINATED:
+                // A dead connection answers nothing more.
+                self->marcarEnCurso(self->conectando_, false);
+                self->marcarEnCurso(self->preguntandoPorDefecto_, false);
                 self->primerIntentoHecho_ = true;
                 if (self->conectado_) {
                     self->conectado_ = false;
@@ -536,11 +566,11 @@ class AudioHardwarePulse final : public AudioHardware {
             default:
                 break;
         }
-        pa_threaded_mainloop_signal(self->ml_.get(), 0);
+        self->ml_->avisar();
     }
 
     void programarReconexion() {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_.get());
+        pa_mainloop_api* api = ml_->api();
         timeval tv{};
         pa_timeval_add(pa_gettimeofday(&tv), kEsperaReconexion);
         if (reintento_) {
@@ -556,7 +586,7 @@ class AudioHardwarePulse final : public AudioHardware {
         self->reintento_ = nullptr;
         if (self->cerrando_ || self->conectado_) return;
         // Not from inside the old context's own callback: here it can go.
-        self->contexto_.reset();
+        self->olvidarContexto();
         self->conectar();
     }
 
@@ -579,11 +609,14 @@ class AudioHardwarePulse final : public AudioHardware {
         avisarDefecto_ = avisando;
         pa_operation* op =
             pa_context_get_server_info(contexto_.get(), &AudioHardwarePulse::alSaberServidor, this);
-        if (op) pa_operation_unref(op);
+        if (op == nullptr) return;
+        pa_operation_unref(op);
+        marcarEnCurso(preguntandoPorDefecto_, true);
     }
 
     static void alSaberServidor(pa_context*, const pa_server_info* i, void* yo) {
         auto* self = static_cast<AudioHardwarePulse*>(yo);
+        self->marcarEnCurso(self->preguntandoPorDefecto_, false);
         const std::string nombre = (i && i->default_sink_name) ? i->default_sink_name : "";
         if (nombre == self->porDefectoVisto_) return;
         self->porDefectoVisto_ = nombre;
@@ -611,9 +644,9 @@ class AudioHardwarePulse final : public AudioHardware {
         bool vencido = false;
         timeval tv{};
         pa_timeval_add(pa_gettimeofday(&tv), kEsperaMaxima);
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(ml_.get());
+        pa_mainloop_api* api = ml_->api();
         struct Aviso {
-            pa_threaded_mainloop* ml;
+            BucleDePulse* ml;
             bool* vencido;
         } aviso{ml_.get(), &vencido};
         pa_time_event* e = api->time_new(
@@ -621,11 +654,11 @@ class AudioHardwarePulse final : public AudioHardware {
             [](pa_mainloop_api*, pa_time_event*, const timeval*, void* p) {
                 auto* a = static_cast<Aviso*>(p);
                 *a->vencido = true;
-                pa_threaded_mainloop_signal(a->ml, 0);
+                a->ml->avisar();
             },
             &aviso);
         while (!listo() && !vencido)
-            pa_threaded_mainloop_wait(ml_.get());
+            ml_->esperar();
         api->time_free(e);
         return listo();
     }
@@ -657,7 +690,7 @@ class AudioHardwarePulse final : public AudioHardware {
             const char* bus = pa_proplist_gets(i->proplist, PA_PROP_DEVICE_BUS);
             q->datos.bus = bus ? bus : "";
         }
-        pa_threaded_mainloop_signal(q->self->ml_.get(), 0);
+        q->self->ml_->avisar();
     }
 
     DatosSumidero consultarSumidero(const Sumidero& s) {
@@ -685,7 +718,7 @@ class AudioHardwarePulse final : public AudioHardware {
         auto* q = static_cast<ConsultaServidor*>(p);
         q->hecha = i != nullptr;
         if (i && i->default_sink_name) q->porDefecto = i->default_sink_name;
-        pa_threaded_mainloop_signal(q->self->ml_.get(), 0);
+        q->self->ml_->avisar();
     }
 
     // The default sink. When the server has none left, the one that was default goes on being
@@ -778,7 +811,7 @@ class AudioHardwarePulse final : public AudioHardware {
     static void alCambiarStreamAlAbrir(pa_stream* s, void* yo) {
         auto* self = static_cast<AudioHardwarePulse*>(yo);
         self->estadoStream_ = pa_stream_get_state(s);
-        pa_threaded_mainloop_signal(self->ml_.get(), 0);
+        self->ml_->avisar();
     }
 
     static void alLeer(pa_stream* s, std::size_t, void* p) { static_cast<IOProcPulse*>(p)->leer(s); }
@@ -825,10 +858,12 @@ class AudioHardwarePulse final : public AudioHardware {
         return d;
     }
 
-    std::unique_ptr<pa_threaded_mainloop, BorrarMainloop> ml_;
+    std::unique_ptr<BucleDePulse> ml_;
     Contexto contexto_;
     pa_time_event* reintento_ = nullptr;
     bool conectado_ = false;
+    bool conectando_ = false;             // pa_context_connect sent, no final state yet
+    bool preguntandoPorDefecto_ = false;  // a server-info question from a callback is out
     bool primerIntentoHecho_ = false;
     bool cerrando_ = false;
     std::uint64_t conexion_ = 0;  // counts successful connections
