@@ -44,31 +44,15 @@ GVariant* sujeto() {
 Presencia::Presencia(std::string direccionBus, std::string accion)
     : direccionBus_(std::move(direccionBus)), accion_(std::move(accion)) {}
 
-Presencia::~Presencia() {
-    if (conectando_.joinable()) conectando_.join();
-}
-
-void Presencia::prepararConexion() {
-    if (conectando_.joinable() || conectado_) return;
-    conectando_ = std::thread([this] { conectar(); });
-}
-
-void Presencia::conectar() {
+GDBusConnection* Presencia::conexion(std::string& error) {
+    if (conexion_) return conexion_.get();
     RecogeError e;
     conexion_.reset(g_dbus_connection_new_for_address_sync(
         direccionBus_.c_str(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, e.out()));
-    if (!conexion_) errorDeConexion_ = e.mensaje();
-    conectado_ = true;
-}
-
-// The connection is made once; a failure is reported to every question.
-GDBusConnection* Presencia::conexion(std::string& error) {
-    if (conectando_.joinable()) conectando_.join();
-    if (!conectado_) conectar();
-    if (!conexion_) error = errorDeConexion_;
+    if (!conexion_) error = e.mensaje();
     return conexion_.get();
 }
 

@@ -5,7 +5,6 @@
 #include <gio/gio.h>
 
 #include <string>
-#include <thread>
 
 #include "Glib.h"
 #include "platform/Security.h"
@@ -13,13 +12,6 @@
 class Presencia {
   public:
     Presencia(std::string direccionBus, std::string accion);
-    Presencia(const Presencia&) = delete;
-    Presencia& operator=(const Presencia&) = delete;
-    ~Presencia();
-
-    // Connects to the authority on a thread of its own, so that the connection is up by the
-    // time the owner must be asked. Asks nothing.
-    void prepararConexion();
 
     // Asks the owner, showing the reason; blocks while the agent's dialog is up.
     // Authorized: 0. Dismissed: errSecUserCanceled. Refused: errSecAuthFailed. No agent could
@@ -40,12 +32,8 @@ class Presencia {
     };
     Respuesta preguntar(bool interaccion, const std::string* motivo);
     GDBusConnection* conexion(std::string& error);
-    void conectar();
 
     std::string direccionBus_;
     std::string accion_;
     Propio<GDBusConnection> conexion_;
-    std::string errorDeConexion_;
-    bool conectado_ = false;  // conectar() has run, whatever came of it
-    std::thread conectando_;
 };

@@ -67,11 +67,10 @@ class SecurityLinux : public Security {
         const bool datos = resultado != nullptr && pideDatos != nullptr && *pideDatos;
         const bool atributos = resultado != nullptr && pideAtributos != nullptr && *pideAtributos;
 
-        // A read of bytes will likely need the authority and the service's session: both are
-        // made ready alongside the search; neither asks anybody anything.
+        // A read of bytes will need the service's session: it is opened alongside the search
+        // and the owner's check, and asks nobody anything.
         if (datos) llavero_.preverSesion();
         if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
-        if (datos && interaccion) presencia_->prepararConexion();
         std::vector<Llavero::Item> items;
         // What is read is nearly always an item stored with the owner's presence: one search
         // then tells both that it is there and that the owner must be asked.
