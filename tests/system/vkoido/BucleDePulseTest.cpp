@@ -63,6 +63,22 @@ bool esperarHasta(Cond cond, std::chrono::milliseconds limite) {
     return true;
 }
 
+// A loop watching a pipe that has just woken once, so that its next sleep is paced.
+struct RecienDespierto {
+    BucleDePulse bucle;
+    Tubo t;
+    explicit RecienDespierto(std::chrono::milliseconds ritmo) : bucle(ritmo) {
+        EXPECT_TRUE(bucle.arrancar("prueba"));
+        t.vigilar(bucle);
+        t.escribir(1);
+        EXPECT_TRUE(esperarHasta([&] { return t.leidos == 1; }, ritmo + 1000ms));
+        std::this_thread::sleep_for(20ms);
+    }
+    ~RecienDespierto() { t.olvidar(bucle); }
+    RecienDespierto(const RecienDespierto&) = delete;
+    RecienDespierto& operator=(const RecienDespierto&) = delete;
+};
+
 TEST(BucleDePulse, DespiertaAlRitmoYNoPierdeNada) {
     BucleDePulse bucle(50ms);
     ASSERT_TRUE(bucle.arrancar("prueba"));
@@ -96,13 +112,8 @@ TEST(BucleDePulse, LoQueEstaListoSeTomaPiezaAPiezaSinPausas) {
 }
 
 TEST(BucleDePulse, QuienEsperaAlBucleNoEsperaAlRitmo) {
-    BucleDePulse bucle(2000ms);
-    ASSERT_TRUE(bucle.arrancar("prueba"));
-    Tubo t;
-    t.vigilar(bucle);
-    t.escribir(1);  // the loop wakes now, so its next sleep is paced for two seconds
-    ASSERT_TRUE(esperarHasta([&] { return t.leidos == 1; }, 3000ms));
-    std::this_thread::sleep_for(20ms);
+    RecienDespierto d(2000ms);
+    BucleDePulse& bucle = d.bucle;
 
     // A question from the caller's side: a timer due at once, answered through avisar().
     const auto inicio = Reloj::now();
@@ -126,16 +137,12 @@ TEST(BucleDePulse, QuienEsperaAlBucleNoEsperaAlRitmo) {
     api->time_free(e);
     bucle.desbloquear();
     EXPECT_LT(Reloj::now() - inicio, 200ms);
-    t.olvidar(bucle);
 }
 
 TEST(BucleDePulse, LasPreguntasDelBucleNoSeHacenEsperar) {
-    BucleDePulse bucle(2000ms);
-    ASSERT_TRUE(bucle.arrancar("prueba"));
-    Tubo t;
-    t.vigilar(bucle);
-    t.escribir(1);
-    ASSERT_TRUE(esperarHasta([&] { return t.leidos == 1; }, 3000ms));
+    RecienDespierto d(2000ms);
+    BucleDePulse& bucle = d.bucle;
+    Tubo& t = d.t;
     // With a question of its own out, the loop does not pause after a wake-up: what comes
     // next is taken at once.
     bucle.bloquear();
@@ -151,20 +158,12 @@ TEST(BucleDePulse, LasPreguntasDelBucleNoSeHacenEsperar) {
     bucle.bloquear();
     bucle.respondida();
     bucle.desbloquear();
-    t.olvidar(bucle);
 }
 
 TEST(BucleDePulse, ParaSinEsperarAlRitmo) {
-    auto bucle = std::make_unique<BucleDePulse>(10s);
-    ASSERT_TRUE(bucle->arrancar("prueba"));
-    Tubo t;
-    t.vigilar(*bucle);
-    t.escribir(1);
-    ASSERT_TRUE(esperarHasta([&] { return t.leidos == 1; }, 11s));
-    std::this_thread::sleep_for(20ms);  // now in a ten-second pause
-    t.olvidar(*bucle);
+    RecienDespierto d(10s);  // now in a ten-second pause
     const auto inicio = Reloj::now();
-    bucle.reset();
+    d.bucle.parar();
     EXPECT_LT(Reloj::now() - inicio, 1s);
 }
 
