@@ -136,6 +136,14 @@ class SecurityLinux : public Security {
     }
 
     std::shared_ptr<LAContext> nuevoLAContext() override {
+        // The vault makes a context right before reading bytes, and first of all in its state
+        // report, which asks the authority and then stores a probe: either way the service and
+        // its session come next. The service is opened now and the session's key exchange
+        // starts on its own thread, alongside the authority's answer. (Never before the caller
+        // check, which precedes every read.) A failure to open is met again, and reported, by
+        // the operation that needs the service.
+        llavero_.preverSesion();
+        (void)llavero_.abrir();
         return std::make_shared<ContextoPolkit>(presencia_);
     }
 
