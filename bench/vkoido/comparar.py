@@ -108,7 +108,9 @@ def en_vivo(build, segundos, senal, tmp, llamada):
     vkoido = os.path.join(build, "sidecar", "vkoido", "vkoido")
     with ServidorPulse().arrancar(llamadas=llamada) as sv:
         # Something plays for the whole measurement, as in a call.
-        reproductor = subprocess.Popen(["paplay", senal], env=sv.env)
+        # Played over and over: the measurement outlasts the signal (two minutes with --solo).
+        reproductor = subprocess.Popen(["sh", "-c", 'while paplay "$0"; do :; done', senal],
+                                       env=sv.env, start_new_session=True)
         time.sleep(2)
 
         # The server's own rate is measured before and after every recorder, and the mean of
@@ -127,8 +129,10 @@ def en_vivo(build, segundos, senal, tmp, llamada):
             bases.append(tasa_base())
             return cpu_h, rss_h, pared_h, durante - (bases[-2] + bases[-1]) / 2 * pared_h
 
-        cpu, rss, pared, servidor_vk = grabar(
-            [vkoido, os.path.join(tmp, "vivo.wav"), "--seconds", str(segundos)], segundos + 10)
+        def vk():
+            return grabar([vkoido, os.path.join(tmp, "vivo.wav"), "--seconds", str(segundos)], segundos + 10)
+
+        primero = vk()
 
         def parecord(*extra):
             return grabar(["parecord", "--device=a.monitor", "--rate=16000", "--channels=1",
@@ -139,7 +143,12 @@ def en_vivo(build, segundos, senal, tmp, llamada):
         # The latency ours asks for: the server then wakes as often for it as for us, and audio
         # reaches it as soon, well inside the half second after which the track is padded.
         cpu_p200, _, pared_p200, servidor_p200 = parecord(f"--latency-msec={LATENCIA_MS}")
-        reproductor.kill()
+        # vkoido once more at the end: the server's rate settles over the first minutes, and
+        # whoever is measured first would carry that drift alone.
+        ultimo = vk()
+        cpu, pared, servidor_vk = (primero[i] + ultimo[i] for i in (0, 2, 3))
+        rss = max(primero[1], ultimo[1])
+        os.killpg(reproductor.pid, signal.SIGKILL)
         reproductor.wait()
         base = statistics.mean(bases)
 
