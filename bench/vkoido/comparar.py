@@ -130,7 +130,8 @@ def en_vivo(build, segundos, senal, tmp, llamada):
             return cpu_h, rss_h, pared_h, durante - (bases[-2] + bases[-1]) / 2 * pared_h
 
         def vk():
-            return grabar([vkoido, os.path.join(tmp, "vivo.wav"), "--seconds", str(segundos)], segundos + 10)
+            return grabar([vkoido, os.path.join(tmp, "vivo.wav"), "--seconds", str(segundos)],
+                          segundos + 10)
 
         primero = vk()
 
@@ -166,7 +167,8 @@ def en_vivo(build, segundos, senal, tmp, llamada):
         "parecord_total_pct": round(100 * pr_total, 3),
         "parecord_total_sobre_vkoido": round(pr_total / vk_total, 2) if vk_total > 0 else None,
         f"parecord_{LATENCIA_MS}ms_total_pct": round(100 * p200_total, 3),
-        f"parecord_{LATENCIA_MS}ms_total_sobre_vkoido": round(p200_total / vk_total, 2) if vk_total > 0 else None,
+        f"parecord_{LATENCIA_MS}ms_total_sobre_vkoido":
+            round(p200_total / vk_total, 2) if vk_total > 0 else None,
         "servidor_solo_pct": round(100 * base, 3),
     }
 

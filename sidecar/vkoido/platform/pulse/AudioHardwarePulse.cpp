@@ -31,16 +31,17 @@ constexpr std::uint32_t kBytesPorMuestra = sizeof(float);
 // this length for us alone: every halving of it doubles how often the server wakes.
 constexpr std::uint32_t kMsDeLatencia = 200;
 // Audio goes to the writer in cycles of about this length, whatever pieces the server hands
-// over: one conversion and one write each, and one wake-up of each thread. 100 ms keeps the
-// level moving between two ticks and audio well inside the half second before padding; with a
-// call playing it costs a fifth less of a core than 50 ms.
+// over: one conversion and one write each. 100 ms keeps the level moving between two ticks and
+// audio well inside the half second before padding.
 constexpr std::uint32_t kMsPorCiclo = 100;
 // A cycle holds 100 ms up to 81 kHz (faster rates make shorter cycles); 32 of them hold 3.2 s
 // when the queue lags.
 constexpr std::uint32_t kFramesPorCiclo = 8192;
 constexpr std::size_t kCiclosPorIOProc = 32;
 // While nobody waits on the server, libpulse's thread wakes at most this often (see BucleDePulse):
-// what arrives in between, audio above all, is taken at once at the next wake-up.
+// what arrives in between, audio above all, is taken at once at the next wake-up. With a call
+// playing, 100 ms costs a fifth less of a core than 50 ms; the server's events (a new default
+// sink) wait up to as long.
 constexpr std::chrono::milliseconds kRitmo{kMsPorCiclo};
 constexpr pa_usec_t kEsperaReconexion = PA_USEC_PER_SEC;
 constexpr pa_usec_t kEsperaMaxima = 2 * PA_USEC_PER_SEC;  // for one answer of the server
@@ -522,9 +523,14 @@ class AudioHardwarePulse final : public AudioHardware {
         }
     }
 
-    void olvidarContexto() {
+    // A connection gone or dropped answers nothing more.
+    void nadaEnCurso() {
         marcarEnCurso(conectando_, false);
         marcarEnCurso(preguntandoPorDefecto_, false);
+    }
+
+    void olvidarContexto() {
+        nadaEnCurso();
         contexto_.reset();
     }
 
@@ -555,9 +561,7 @@ class AudioHardwarePulse final : public AudioHardware {
             }
             case PA_CONTEXT_FAILED:
             case PA_CONTEXT_TERMINATED:
-                // A dead connection answers nothing more.
-                self->marcarEnCurso(self->conectando_, false);
-                self->marcarEnCurso(self->preguntandoPorDefecto_, false);
+                self->nadaEnCurso();
                 self->primerIntentoHecho_ = true;
                 if (self->conectado_) {
                     self->conectado_ = false;
