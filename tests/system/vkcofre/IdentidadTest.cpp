@@ -1,6 +1,7 @@
 // The caller check on real processes: the test binary plays the application, a forked child
 // plays the vault and checks its parent.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -107,6 +109,22 @@ TEST_F(Identidad, RefusesAnotherPathTeamOrADeveloperBuild) {
               }),
               1);
     EXPECT_EQ(enUnHijo([] { return comprobarPadre(IdentidadDeCompilacion{}, requisitoDeLaBoveda()); }), 1);
+}
+
+TEST_F(Identidad, RefusesAParentInAUserNamespaceOfItsOwn) {
+    // Any user may map itself to root in a user namespace of its own, and bind a file of its own
+    // over the accepted path there: the file then reads as root's, and the uids match. Here the
+    // stand-in application maps root to root and is its own file, so everything else holds.
+    const int visto = enUnHijo([] {
+        if (unshare(CLONE_NEWUSER) != 0) return 3;
+        std::ofstream mapa("/proc/self/uid_map");
+        mapa << "0 0 1\n";
+        mapa.close();
+        if (!mapa) return 3;
+        return enUnHijo([] { return comprobarPadre(release(esteEjecutable()), requisitoDeLaBoveda()); });
+    });
+    if (visto == 3) GTEST_SKIP() << "no user namespaces on this machine";
+    EXPECT_EQ(visto, 1);
 }
 
 TEST_F(Identidad, RefusesAProcessThatIsNotTheParent) {

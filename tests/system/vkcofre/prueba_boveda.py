@@ -8,7 +8,7 @@ import os
 import shutil
 import stat
 
-from sesion import ACCION, SERVICIO, abrir, b64, cierto, correr, igual
+from sesion import ACCION, LOGIN, SERVICIO, SESION, abrir, b64, cierto, correr, igual
 
 CLAVE = bytes(range(1, 33))
 OTRA = bytes(range(100, 132))
@@ -152,6 +152,28 @@ def borrar_dos_veces(vk, **_):
         igual((r.respuesta['guardada'], r.respuesta['secreto']), (False, False), 'estado tras borrar')
 
 
+def otro_llavero_por_defecto(vk, **_):
+    # The owner makes another keyring the default: the key stays where it was, and is still the
+    # vault's key, not "nothing stored".
+    with abrir() as s:
+        s.iniciar_polkit()
+        guardar(s, vk)
+        s.coleccion_por_defecto(SESION)
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta), (0, {'ok': True, 'clave': b64(CLAVE)}), 'leer del llavero de antes')
+        igual(s.vkcofre(vk, 'estado').respuesta['guardada'], True, 'estado')
+        # A new key goes to the new default and leaves no old one behind.
+        guardar(s, vk, OTRA)
+        items = s.items(service=SERVICIO)
+        igual([(ruta.startswith(SESION + '/'), datos) for ruta, _, _, datos in items], [(True, OTRA)], 'guardar')
+        r = s.vkcofre(vk, 'leer')
+        igual(r.respuesta, {'ok': True, 'clave': b64(OTRA)}, 'leer la nueva')
+        # Deleting reaches every keyring.
+        s.coleccion_por_defecto(LOGIN)
+        igual(s.vkcofre(vk, 'borrar').respuesta, {'ok': True}, 'borrar')
+        igual(s.items(service=SERVICIO), [], 'nada queda')
+
+
 def estado_concurrente(vk, **_):
     with abrir() as s:
         s.iniciar_polkit()
@@ -253,5 +275,5 @@ def llamador_release(vk, lanzador, copia, **_):
 
 if __name__ == '__main__':
     correr({f.__name__: f for f in (estado_vacio, guardar_y_secret_tool, leer_segun_polkit, bloqueado_y_cancelado,
-                                    borrar_dos_veces, estado_concurrente, guardar_concurrente, sin_secret_service, sin_polkit,
-                                    llamador_release)})
+                                    borrar_dos_veces, otro_llavero_por_defecto, estado_concurrente,
+                                    guardar_concurrente, sin_secret_service, sin_polkit, llamador_release)})

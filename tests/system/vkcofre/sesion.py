@@ -21,6 +21,7 @@ import dbus
 AQUI = os.path.dirname(os.path.abspath(__file__))
 SECRETOS = 'org.freedesktop.secrets'
 LOGIN = '/org/freedesktop/secrets/collection/login'
+SESION = '/org/freedesktop/secrets/collection/session'
 SERVICIO = 'com.veskora.desktop.vault'
 ACCION = 'com.veskora.desktop.vault.leer'
 
@@ -182,6 +183,10 @@ class Sesion:
                 datos = bytes(secreto[2])
             encontrados.append((str(ruta), etiqueta, attrs, datos))
         return encontrados
+
+    def coleccion_por_defecto(self, ruta):
+        servicio = self.bus.get_object(SECRETOS, '/org/freedesktop/secrets')
+        dbus.Interface(servicio, 'org.freedesktop.Secret.Service').SetAlias('default', dbus.ObjectPath(ruta))
 
     def bloquear_login(self):
         servicio = self.bus.get_object(SECRETOS, '/org/freedesktop/secrets')

@@ -50,6 +50,20 @@ bool uidsDe(pid_t pid, uid_t& real, uid_t& efectivo) {
     return false;
 }
 
+// Whether this process lives in the machine's own user namespace, where every uid is itself.
+// In a namespace of its own any user can be "root" and mount its own files over any path, so
+// neither the executable's path nor its owner would mean anything there.
+bool enElEspacioDeUsuariosDeLaMaquina() {
+    std::ifstream mapa("/proc/self/uid_map");
+    unsigned long dentro = 1;
+    unsigned long fuera = 1;
+    unsigned long cuantos = 0;
+    if (!(mapa >> dentro >> fuera >> cuantos)) return false;
+    std::string resto;
+    if (mapa >> resto) return false;  // more than one range
+    return dentro == 0 && fuera == 0 && cuantos == 4294967295UL;
+}
+
 // A pidfd turns readable once its process has ended, zombie included.
 bool sigueVivo(int pidfd) {
     pollfd espera{pidfd, POLLIN, 0};
@@ -93,6 +107,8 @@ OSStatus fijarProceso(pid_t pid, std::unique_ptr<CodigoLinux>& codigo) {
 OSStatus comprobarProceso(const CodigoLinux& codigo, const Requisito& requisito,
                           const IdentidadDeCompilacion& identidad) {
     if (identidad.equipo.empty() || requisito.equipo != identidad.equipo) return errSecCSReqFailed;
+    // A parent in a namespace of its own has started us in it too.
+    if (!enElEspacioDeUsuariosDeLaMaquina()) return errSecCSReqFailed;
     // Only the parent is ever asked about, and only a pin taken while it was our parent is sure
     // to hold it.
     if (!codigo.propio() && !codigo.eraPadre()) return errSecCSReqFailed;

@@ -1,5 +1,6 @@
 #include "Llavero.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -123,11 +124,20 @@ OSStatus Llavero::buscar(const std::string& servicio, const std::string& cuenta,
         return estadoDe(error);
     const RutasPropias abiertosPropios(abiertos);
     const RutasPropias cerradosPropios(cerrados);
-    if (const OSStatus e = esperarLaColeccion(); e != errSecSuccess) return e;
-    const std::string prefijo = coleccion_ + "/";
     for (const auto& [rutas, bloqueado] : {std::pair{abiertos, false}, std::pair{cerrados, true}})
         for (gchar** r = rutas; r != nullptr && *r != nullptr; ++r)
-            if (g_str_has_prefix(*r, prefijo.c_str()) != FALSE) items.push_back({*r, bloqueado});
+            items.push_back({*r, bloqueado});
+    // Items are stored in the default collection, but found in whichever holds them: should the
+    // owner make another keyring the default, the key stays where it was and must not pass for
+    // "nothing stored" (the application would then start over with a new one). The default
+    // collection's come first; without a default collection the others are still found.
+    (void)esperarLaColeccion();
+    if (!coleccion_.empty()) {
+        const std::string prefijo = coleccion_ + "/";
+        std::stable_partition(items.begin(), items.end(), [&prefijo](const Item& item) {
+            return g_str_has_prefix(item.ruta.c_str(), prefijo.c_str()) != FALSE;
+        });
+    }
     return items.empty() ? errSecItemNotFound : errSecSuccess;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
-// Items in the Secret Service (libsecret), default collection. An item is matched by its
-// attributes "service" and "account"; the secret is the bytes as stored. Attributes of locked
-// items are visible, so a search never prompts; only unlocking can. Items are handled by their
-// object paths: no proxy per item or collection, so a command costs few bus round trips.
+// Items in the Secret Service (libsecret), stored in the default collection and found in any
+// collection (the default one first). An item is matched by its attributes "service" and
+// "account"; the secret is the bytes as stored. Attributes of locked items are visible, so a
+// search never prompts; only unlocking can. Items are handled by their object paths: no proxy
+// per item or collection, so a command costs few bus round trips.
 #define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 
@@ -34,8 +35,8 @@ class Llavero {
     };
 
     // Opens the service once; errSecNotAvailable when nothing answers as a Secret Service on the
-    // session bus. The default collection is looked up meanwhile: searches and stores report its
-    // absence. Never prompts.
+    // session bus. The default collection is looked up meanwhile: stores report its absence.
+    // Never prompts.
     OSStatus abrir();
 
     // Bytes will be stored or read: the service's encrypted session (a key exchange that costs
@@ -53,8 +54,8 @@ class Llavero {
     Llavero& operator=(const Llavero&) = delete;
     ~Llavero();
 
-    // The items of the default collection under (service, account), locked ones included.
-    // With `acceso`, only those that record that access control.
+    // The items under (service, account) in every collection, the default collection's first,
+    // locked ones included. With `acceso`, only those that record that access control.
     OSStatus buscar(const std::string& servicio, const std::string& cuenta, std::vector<Item>& items,
                     const char* acceso = nullptr);
     OSStatus propiedades(const Item& item, Propiedades& propiedades);
