@@ -144,6 +144,20 @@ TEST(TapWriter, UnaListaQueNoCasaConElFormatoNoSeCuenta) {
     EXPECT_EQ(w->framesIn, 0);
 }
 
+TEST(TapWriter, UnaListaVaciaAntesDelAudioNoCierraElConversor) {
+    // First on a new converter (at the start, or after a rebuild at another rate): an empty list
+    // must not pass for the end of the stream, and the audio after it is converted as usual.
+    RelojFalso r;
+    Grabadora g;
+    auto w = nuevoWriter(r, g);
+    entregar(*w, {}, 2);
+    entregarSeno(*w, 1000, 0.5, 0.5);
+    entregar(*w, {}, 2);
+    entregarSeno(*w, 1000, 0.5, 0.5);
+    EXPECT_GT(g.muestras.size(), 15000U);
+    EXPECT_GT(rms(g.muestras, 2000), 0.3);
+}
+
 TEST(TapWriter, ReconfigureSoloConOtraTasaOCanales) {
     RelojFalso r;
     Grabadora g;

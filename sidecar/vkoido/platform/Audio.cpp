@@ -142,6 +142,9 @@ bool Conversor::convertir(BufferPCM& salida, BloqueDeEntrada entrada, void* cont
                 return false;
             }
             n = b->frameLength();
+            // An empty buffer is nothing for now: handed on, the resampler would take it for the
+            // end of the stream (a null input before any audio) and fail on the audio after it.
+            if (n == 0) break;
             if (mono_.size() < n) mono_.resize(n);
             const std::uint32_t ch = desde_.channelCount();
             // Average every channel: nothing the other side says is dropped.
