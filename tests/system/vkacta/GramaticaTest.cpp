@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <llama.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,18 +30,46 @@ class GramaticaEnVocabulario : public ::testing::Test {
     }
     static void TearDownTestSuite() { llama_model_free(modelo_); }
 
-    // Feeds the text's tokens to the grammar; true when every one is accepted and the
-    // grammar then lets the answer end.
+    static std::vector<llama_token> tokens(const std::string& texto) {
+        std::vector<llama_token> t(texto.size() + 8);
+        const int n =
+            llama_tokenize(llama_model_get_vocab(modelo_), texto.data(), static_cast<int32_t>(texto.size()),
+                           t.data(), static_cast<int32_t>(t.size()), false, false);
+        t.resize(static_cast<size_t>(std::max(n, 0)));
+        return t;
+    }
+
+    // The summary's text spelled with the vocabulary's one-byte tokens, as a model may spell
+    // bytes that are no UTF-8 (and that no tokenizer would take).
+    static std::vector<llama_token> resumenEnBytes(const std::string& bytes) {
+        const llama_vocab* v = llama_model_get_vocab(modelo_);
+        std::vector<llama_token> t = tokens(R"({"summary":")");
+        for (const char b : bytes) {
+            llama_token byte = LLAMA_TOKEN_NULL;
+            std::array<char, 8> pieza{};
+            for (llama_token k = 0; k < llama_vocab_n_tokens(v) && byte == LLAMA_TOKEN_NULL; ++k)
+                if (llama_token_to_piece(v, k, pieza.data(), pieza.size(), 0, false) == 1 && pieza[0] == b)
+                    byte = k;
+            EXPECT_NE(byte, LLAMA_TOKEN_NULL);
+            t.push_back(byte);
+        }
+        const auto resto = tokens(R"(","decisions":[],"actionItems":[]})");
+        t.insert(t.end(), resto.begin(), resto.end());
+        return t;
+    }
+
     static bool acepta(const std::string& gbnf, const std::string& texto) {
+        return acepta(gbnf, tokens(texto));
+    }
+
+    // Feeds the tokens to the grammar; true when every one is accepted and the grammar then lets
+    // the answer end.
+    static bool acepta(const std::string& gbnf, const std::vector<llama_token>& t) {
         const llama_vocab* v = llama_model_get_vocab(modelo_);
         std::unique_ptr<llama_sampler, decltype(&llama_sampler_free)> g(
             llama_sampler_init_grammar(v, gbnf.c_str(), "root"), &llama_sampler_free);
         EXPECT_NE(g, nullptr) << gbnf;
         if (!g) return false;
-        std::vector<llama_token> t(texto.size() + 8);
-        const int n = llama_tokenize(v, texto.data(), static_cast<int32_t>(texto.size()), t.data(),
-                                     static_cast<int32_t>(t.size()), false, false);
-        t.resize(static_cast<size_t>(n));
         auto admite = [&](llama_token tok) {
             llama_token_data d{tok, 1.0F, 0.0F};
             llama_token_data_array a{&d, 1, -1, false};
@@ -64,6 +94,7 @@ TEST_F(GramaticaEnVocabulario, LetsThroughDigestsThatReadBack) {
         R"({"summary":"","decisions":[],"actionItems":[]})",
         R"({"summary":"Se habló del \"presupuesto\".\nAna lo revisa.","decisions":["Subir el precio","Cambiar de proveedor"],"actionItems":[{"task":"Revisar el presupuesto","owner":"Ana","due":"el lunes"},{"task":"Llamar","owner":"","due":""}]})",
         R"({"summary":"Decisión: ñandú ⟪⟫ — 😀 \\ \/ \t \u00e9","decisions":[""],"actionItems":[]})",
+        R"({"summary":"\uD83D\ude00 \uFFFF \uE000 \uD7FF","decisions":[],"actionItems":[]})",  // a pair
     };
     for (const auto& texto : validos) {
         EXPECT_TRUE(acepta(g, texto)) << texto;
@@ -71,6 +102,9 @@ TEST_F(GramaticaEnVocabulario, LetsThroughDigestsThatReadBack) {
         ASSERT_TRUE(contenido.ok()) << texto;
         EXPECT_TRUE(MeetingDigest::desdeContenido(contenido.value()).ok()) << texto;
     }
+    // Characters a byte at a time: the last of each plane, and Hangul next to the surrogates.
+    for (const char* bytes : {"\xF4\x8F\xBF\xBF", "\xED\x9E\xA3", "\xEF\xBF\xBF", "\xF0\x9F\x98\x80"})
+        EXPECT_TRUE(acepta(g, resumenEnBytes(bytes))) << bytes;
 }
 
 TEST_F(GramaticaEnVocabulario, StopsAnythingOffTheSchema) {
@@ -87,9 +121,16 @@ TEST_F(GramaticaEnVocabulario, StopsAnythingOffTheSchema) {
         R"({"summary":1,"decisions":[],"actionItems":[]})",                         // not a string
         R"(Claro: {"summary":"","decisions":[],"actionItems":[]})",                 // chatter first
         R"({"summary": "","decisions":[],"actionItems":[]})",  // white space a model could loop on
+        // What a lenient decoder lets through and no JSON reader takes: surrogates, alone or as
+        // raw bytes, and code points past U+10FFFF.
+        R"({"summary":"\uD800","decisions":[],"actionItems":[]})",
+        R"({"summary":"\uDC00\uD800","decisions":[],"actionItems":[]})",
+        R"({"summary":"\ud83d x","decisions":[],"actionItems":[]})",
     };
     for (const auto& texto : invalidos)
         EXPECT_FALSE(acepta(g, texto)) << texto;
+    for (const char* bytes : {"\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"})
+        EXPECT_FALSE(acepta(g, resumenEnBytes(bytes))) << bytes;
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ class Motor : public ::testing::Test {
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
     static fs::path modelo(Orden orden, bool conPlantilla = true, uint32_t contexto = 8192) {
-        const std::string nombre = std::string(orden == Orden::cierra ? "cierra" : "nunca") +
+        const char* const nombres[] = {"cierra", "nunca", "azar"};
+        const std::string nombre = std::string(nombres[static_cast<int>(orden)]) +
                                    (conPlantilla ? "" : "-base") + "-" + std::to_string(contexto) + ".gguf";
         const fs::path ruta = dir_ / nombre;
         if (!fs::exists(ruta)) {
@@ -206,6 +207,26 @@ TEST_F(Motor, NeverClosingModelRunsOutOfBudgetWithoutMaskingEveryToken) {
     // which this model ranks last.
     EXPECT_LT(c.rechazos, 30);
     EXPECT_LE(c.mascarasCompletas, 3);
+}
+
+TEST_F(Motor, AnAnswerClosedOnTheLastTokenOfTheBudgetIsWhole) {
+    LlamaLanguageModel m(modelo(Orden::cierra));
+    ASSERT_TRUE(m.availability().isAvailable());
+    const std::string prompt = "Resume esta reunión:\n\n⟪hola⟫";
+    const int64_t antes = m.motor()->cuentas().tokensGenerados;
+    const auto libre = respond<MeetingDigest>(*m.makeSession(kInstrucciones), prompt, true, {});
+    ASSERT_TRUE(libre.ok()) << libre.error().texto;
+    const auto justo = static_cast<int>(m.motor()->cuentas().tokensGenerados - antes);
+    GenerationOptions opciones;
+    opciones.maximumResponseTokens = justo;
+    const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones), prompt, true, opciones);
+    ASSERT_TRUE(r.ok()) << r.error().texto;
+    EXPECT_EQ(r.value(), libre.value());
+    opciones.maximumResponseTokens = justo - 1;
+    const auto corto = respond<MeetingDigest>(*m.makeSession(kInstrucciones), prompt, true, opciones);
+    ASSERT_FALSE(corto.ok());
+    EXPECT_EQ(corto.error().texto,
+              "la respuesta llegó al límite de " + std::to_string(justo - 1) + " tokens sin terminar");
 }
 
 TEST_F(Motor, RequestLargerThanTheTrainedContextFailsWithItsSize) {

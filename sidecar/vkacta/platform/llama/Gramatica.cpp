@@ -5,10 +5,17 @@
 namespace vkacta {
 namespace {
 
-// A JSON string: any character but the quote, the backslash and controls, or an escape.
+// A JSON string: any character but the quote, the backslash and controls, or an escape. The
+// characters are listed as the ranges allowed: the grammar engine decodes UTF-8 leniently and
+// would pass surrogates and code points past U+10FFFF, which no JSON reader takes, while a class
+// of exclusions would also turn away the characters near them whenever a token boundary splits
+// one. A \u escape of a surrogate must be half of a pair.
 constexpr const char* kReglasDeTexto =
     "texto ::= \"\\\"\" caracter* \"\\\"\"\n"
-    "caracter ::= [^\"\\\\\\x00-\\x1F\\x7F] | \"\\\\\" ([\"\\\\/bfnrt] | \"u\" hex hex hex hex)\n"
+    "caracter ::= [\\x20-\\x21\\x23-\\x5B\\x5D-\\x7E\\x80-\\uD7FF\\uE000-\\U0010FFFF] | "
+    "\"\\\\\" ([\"\\\\/bfnrt] | \"u\" unidad)\n"
+    "unidad ::= [0-9a-cA-Ce-fE-F] hex hex hex | [dD] [0-7] hex hex | "
+    "[dD] [89abAB] hex hex \"\\\\u\" [dD] [c-fC-F] hex hex\n"
     "hex ::= [0-9a-fA-F]\n";
 
 // A GBNF string literal that matches `s` exactly.

@@ -412,7 +412,17 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
         }
     }
     anotarTiempo();
-    if (gramatica == nullptr) return respuesta;
+    if (g == nullptr) return respuesta;
+    // The last token of the budget may be the one that closed the answer: only the end of
+    // generation was missing, and the grammar tells whether it would be taken now.
+    llama_token fin = llama_vocab_eos(vocab_);
+    if (fin == LLAMA_TOKEN_NULL) fin = llama_vocab_eot(vocab_);
+    if (fin != LLAMA_TOKEN_NULL) {
+        llama_token_data uno{fin, 0.0F, 0.0F};
+        llama_token_data_array solo{&uno, 1, -1, false};
+        llama_sampler_apply(g, &solo);
+        if (!rechazado(uno)) return respuesta;
+    }
     return GenerationError{"la respuesta llegó al límite de " + std::to_string(limite) +
                            " tokens sin terminar"};
 }
