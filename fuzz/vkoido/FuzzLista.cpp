@@ -35,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // make each run slow.
     if (!(d.mSampleRate >= 1000 && d.mSampleRate <= 400000)) d.mSampleRate = 48000;
     const auto nBuffers = static_cast<std::uint32_t>(l.leer<std::uint8_t>() % (kMaxBuffersPorLista + 1));
+    // The first list handed over is the same one cut short (empty at 0): a converter must take
+    // lists of any length in a row.
+    const unsigned corte = l.leer<std::uint8_t>();
     AudioBufferList lista;
     lista.mNumberBuffers = nBuffers;
     std::vector<std::vector<std::uint8_t>> memoria(nBuffers);
@@ -59,6 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!conversor) return 0;
     Relojes quietos{[] { return 1.0; }, [] { return 0.0; }};
     TapWriter w(nullptr, std::move(conversor), *out, *in, quietos);
+    AudioBufferList primera = lista;
+    for (std::uint32_t i = 0; i < nBuffers; ++i)
+        primera.mBuffers[i].mDataByteSize = lista.mBuffers[i].mDataByteSize * corte / 255U;
+    w.handle(primera);
     w.handle(lista);
     w.handle(lista);
     std::lock_guard<std::mutex> g(w.lock);
