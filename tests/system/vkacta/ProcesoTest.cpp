@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -88,6 +89,19 @@ TEST_F(Vkacta, AnswerThatNeverClosesIsAModelFailure) {
     EXPECT_EQ(s.err,
               "[llm] transcript de 11 caracteres en 1 bloque(s)\n"
               "vkacta: el modelo falló: la respuesta llegó al límite de 1024 tokens sin terminar\n");
+}
+
+TEST_F(Vkacta, AReaderThatLeftBeforeTheDigestIsAFailureWithItsMessage) {
+    const std::string exe = instalar("lector-ido", Orden::cierra);
+    // The application ends (its end of the pipe closes) while the model is still at work.
+    const fs::path guion = dir_ / "lector-ido" / "sin-lector.sh";
+    std::ofstream(guion) << "#!/bin/bash\n\"" << exe << "\" | true\nexit ${PIPESTATUS[0]}\n";
+    fs::permissions(guion, fs::perms::owner_all);
+    const auto s = prueba::ejecutar(guion.string(), "Ana: hola.\n");
+    EXPECT_EQ(s.estado, 1);
+    const std::string fallo = "vkacta: no se pudo escribir la salida\n";
+    ASSERT_GT(s.err.size(), fallo.size()) << s.err;
+    EXPECT_EQ(s.err.substr(s.err.size() - fallo.size()), fallo) << s.err;
 }
 
 TEST_F(Vkacta, NoModelFileIsReportedBeforeStdinIsRead) {
