@@ -172,6 +172,16 @@ def otro_llavero_por_defecto(vk, **_):
         s.coleccion_por_defecto(LOGIN)
         igual(s.vkcofre(vk, 'borrar').respuesta, {'ok': True}, 'borrar')
         igual(s.items(service=SERVICIO), [], 'nada queda')
+        # The old key in a keyring now locked: a new one is still stored in the default and read
+        # first, and deleting says it could not reach the old one.
+        guardar(s, vk)
+        s.bloquear_login()
+        s.coleccion_por_defecto(SESION)
+        guardar(s, vk, OTRA)
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta), (0, {'ok': True, 'clave': b64(OTRA)}), 'leer la del llavero abierto')
+        r = s.vkcofre(vk, 'borrar')
+        igual((r.codigo, r.respuesta['error']), (1, 'no se pudo borrar del llavero (OSStatus -25308)'), 'borrar')
 
 
 def estado_concurrente(vk, **_):

@@ -134,9 +134,10 @@ OSStatus Llavero::buscar(const std::string& servicio, const std::string& cuenta,
     (void)esperarLaColeccion();
     if (!coleccion_.empty()) {
         const std::string prefijo = coleccion_ + "/";
-        std::stable_partition(items.begin(), items.end(), [&prefijo](const Item& item) {
-            return g_str_has_prefix(item.ruta.c_str(), prefijo.c_str()) != FALSE;
-        });
+        for (Item& item : items)
+            item.enLaPredeterminada = g_str_has_prefix(item.ruta.c_str(), prefijo.c_str()) != FALSE;
+        std::stable_partition(items.begin(), items.end(),
+                              [](const Item& item) { return item.enLaPredeterminada; });
     }
     return items.empty() ? errSecItemNotFound : errSecSuccess;
 }

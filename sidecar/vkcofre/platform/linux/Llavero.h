@@ -26,6 +26,7 @@ class Llavero {
     struct Item {
         std::string ruta;
         bool bloqueado = false;
+        bool enLaPredeterminada = false;  // in the default collection
     };
     struct Propiedades {
         std::string etiqueta;

@@ -45,10 +45,12 @@ class SecurityLinux : public Security {
         std::vector<Llavero::Item> items;
         const OSStatus busqueda = llavero_.buscar(*servicio, *cuenta, items);
         // Storing never prompts: a locked collection takes no item (the service refuses it, or
-        // the match found is locked), and that is said as such, not as a duplicate.
-        if (busqueda == errSecSuccess)
+        // the match found is locked), and that is said as such, not as a duplicate. Only a match
+        // in the default collection, where the item goes, stands in the way: one left in a
+        // keyring that is no longer the default (locked, maybe) is read after the new one.
+        if (busqueda == errSecSuccess && items.front().enLaPredeterminada)
             return items.front().bloqueado ? errSecInteractionNotAllowed : errSecDuplicateItem;
-        if (busqueda != errSecItemNotFound) return busqueda;
+        if (busqueda != errSecSuccess && busqueda != errSecItemNotFound) return busqueda;
         return llavero_.crear(*servicio, *cuenta,
                               etiqueta != nullptr ? std::optional(*etiqueta) : std::nullopt, **datos,
                               presencia);
