@@ -27,6 +27,16 @@ class GramaticaEnVocabulario : public ::testing::Test {
         p.vocab_only = true;
         modelo_ = llama_model_load_from_file(prueba::vocabularioQwen2().c_str(), p);
         ASSERT_NE(modelo_, nullptr);
+        // The vocabulary's token for each raw byte: how a model spells bytes that are no UTF-8
+        // (and that no tokenizer would take).
+        const llama_vocab* v = llama_model_get_vocab(modelo_);
+        tokenDelByte_.fill(LLAMA_TOKEN_NULL);
+        std::array<char, 8> pieza{};
+        for (llama_token k = 0; k < llama_vocab_n_tokens(v); ++k)
+            if (llama_token_to_piece(v, k, pieza.data(), pieza.size(), 0, false) == 1) {
+                llama_token& t = tokenDelByte_[static_cast<unsigned char>(pieza[0])];
+                if (t == LLAMA_TOKEN_NULL) t = k;
+            }
     }
     static void TearDownTestSuite() { llama_model_free(modelo_); }
 
@@ -39,17 +49,11 @@ class GramaticaEnVocabulario : public ::testing::Test {
         return t;
     }
 
-    // The summary's text spelled with the vocabulary's one-byte tokens, as a model may spell
-    // bytes that are no UTF-8 (and that no tokenizer would take).
+    // The summary's text spelled with the vocabulary's one-byte tokens.
     static std::vector<llama_token> resumenEnBytes(const std::string& bytes) {
-        const llama_vocab* v = llama_model_get_vocab(modelo_);
         std::vector<llama_token> t = tokens(R"({"summary":")");
         for (const char b : bytes) {
-            llama_token byte = LLAMA_TOKEN_NULL;
-            std::array<char, 8> pieza{};
-            for (llama_token k = 0; k < llama_vocab_n_tokens(v) && byte == LLAMA_TOKEN_NULL; ++k)
-                if (llama_token_to_piece(v, k, pieza.data(), pieza.size(), 0, false) == 1 && pieza[0] == b)
-                    byte = k;
+            const llama_token byte = tokenDelByte_[static_cast<unsigned char>(b)];
             EXPECT_NE(byte, LLAMA_TOKEN_NULL);
             t.push_back(byte);
         }
@@ -84,9 +88,11 @@ class GramaticaEnVocabulario : public ::testing::Test {
     }
 
     static llama_model* modelo_;
+    static std::array<llama_token, 256> tokenDelByte_;
 };
 
 llama_model* GramaticaEnVocabulario::modelo_ = nullptr;
+std::array<llama_token, 256> GramaticaEnVocabulario::tokenDelByte_{};
 
 TEST_F(GramaticaEnVocabulario, LetsThroughDigestsThatReadBack) {
     const std::string g = gramaticaGbnf(MeetingDigest::generationSchema());

@@ -87,8 +87,7 @@ class Sesion:
 
     def _login_desbloqueado(self):
         try:
-            servicio = self.bus.get_object(SECRETOS, '/org/freedesktop/secrets')
-            alias = dbus.Interface(servicio, 'org.freedesktop.Secret.Service').ReadAlias('default')
+            alias = self._servicio().ReadAlias('default')
             if str(alias) != LOGIN:
                 return False
             coleccion = self.bus.get_object(SECRETOS, LOGIN)
@@ -167,8 +166,7 @@ class Sesion:
 
     def items(self, **atributos):
         '''Items of the whole service with these attributes: (path, label, attributes, bytes).'''
-        servicio = self.bus.get_object(SECRETOS, '/org/freedesktop/secrets')
-        iface = dbus.Interface(servicio, 'org.freedesktop.Secret.Service')
+        iface = self._servicio()
         desbloqueados, bloqueados = iface.SearchItems(dbus.Dictionary(atributos, signature='ss'))
         _, sesion = iface.OpenSession('plain', dbus.String('', variant_level=1))
         encontrados = []
@@ -184,13 +182,15 @@ class Sesion:
             encontrados.append((str(ruta), etiqueta, attrs, datos))
         return encontrados
 
+    def _servicio(self):
+        return dbus.Interface(self.bus.get_object(SECRETOS, '/org/freedesktop/secrets'),
+                              'org.freedesktop.Secret.Service')
+
     def coleccion_por_defecto(self, ruta):
-        servicio = self.bus.get_object(SECRETOS, '/org/freedesktop/secrets')
-        dbus.Interface(servicio, 'org.freedesktop.Secret.Service').SetAlias('default', dbus.ObjectPath(ruta))
+        self._servicio().SetAlias('default', dbus.ObjectPath(ruta))
 
     def bloquear_login(self):
-        servicio = self.bus.get_object(SECRETOS, '/org/freedesktop/secrets')
-        dbus.Interface(servicio, 'org.freedesktop.Secret.Service').Lock([dbus.ObjectPath(LOGIN)])
+        self._servicio().Lock([dbus.ObjectPath(LOGIN)])
         cierto(not self._login_desbloqueado(), 'el llavero no quedó bloqueado')
 
 

@@ -61,6 +61,14 @@ bool rechazado(const llama_token_data& t) {
     return std::isinf(t.logit) && t.logit < 0;
 }
 
+// Whether the grammar takes this one token now; far cheaper than masking the whole vocabulary.
+bool admite(llama_sampler* gramatica, llama_token token, float logit) {
+    llama_token_data uno{token, logit, 0.0F};
+    llama_token_data_array solo{&uno, 1, -1, false};
+    llama_sampler_apply(gramatica, &solo);
+    return !rechazado(uno);
+}
+
 constexpr const char* kAntesDelEsquema =
     "\n\nResponde solo con un objeto JSON que cumpla este esquema JSON:\n";
 
@@ -353,10 +361,7 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
         if (g != nullptr) {
             // Checking the one sampled token is cheap; masking the whole vocabulary is not,
             // so it happens only when the grammar rejects that token.
-            llama_token_data uno{token, logits[token], 0.0F};
-            llama_token_data_array solo{&uno, 1, -1, false};
-            llama_sampler_apply(g, &solo);
-            if (rechazado(uno)) {
+            if (!admite(g, token, logits[token])) {
                 ++cuentas_.rechazos;
                 todos = llenar(logits);
                 bool elegido = false;
@@ -417,12 +422,7 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
     // generation was missing, and the grammar tells whether it would be taken now.
     llama_token fin = llama_vocab_eos(vocab_);
     if (fin == LLAMA_TOKEN_NULL) fin = llama_vocab_eot(vocab_);
-    if (fin != LLAMA_TOKEN_NULL) {
-        llama_token_data uno{fin, 0.0F, 0.0F};
-        llama_token_data_array solo{&uno, 1, -1, false};
-        llama_sampler_apply(g, &solo);
-        if (!rechazado(uno)) return respuesta;
-    }
+    if (fin != LLAMA_TOKEN_NULL && admite(g, fin, 0.0F)) return respuesta;
     return GenerationError{"la respuesta llegó al límite de " + std::to_string(limite) +
                            " tokens sin terminar"};
 }

@@ -124,21 +124,18 @@ OSStatus Llavero::buscar(const std::string& servicio, const std::string& cuenta,
         return estadoDe(error);
     const RutasPropias abiertosPropios(abiertos);
     const RutasPropias cerradosPropios(cerrados);
-    for (const auto& [rutas, bloqueado] : {std::pair{abiertos, false}, std::pair{cerrados, true}})
-        for (gchar** r = rutas; r != nullptr && *r != nullptr; ++r)
-            items.push_back({*r, bloqueado});
     // Items are stored in the default collection, but found in whichever holds them: should the
     // owner make another keyring the default, the key stays where it was and must not pass for
     // "nothing stored" (the application would then start over with a new one). The default
     // collection's come first; without a default collection the others are still found.
     (void)esperarLaColeccion();
-    if (!coleccion_.empty()) {
-        const std::string prefijo = coleccion_ + "/";
-        for (Item& item : items)
-            item.enLaPredeterminada = g_str_has_prefix(item.ruta.c_str(), prefijo.c_str()) != FALSE;
-        std::stable_partition(items.begin(), items.end(),
-                              [](const Item& item) { return item.enLaPredeterminada; });
-    }
+    const std::string prefijo = coleccion_.empty() ? std::string() : coleccion_ + "/";
+    for (const auto& [rutas, bloqueado] : {std::pair{abiertos, false}, std::pair{cerrados, true}})
+        for (gchar** r = rutas; r != nullptr && *r != nullptr; ++r)
+            items.push_back(
+                {*r, bloqueado, !prefijo.empty() && g_str_has_prefix(*r, prefijo.c_str()) != FALSE});
+    std::stable_partition(items.begin(), items.end(),
+                          [](const Item& item) { return item.enLaPredeterminada; });
     return items.empty() ? errSecItemNotFound : errSecSuccess;
 }
 
