@@ -24,7 +24,10 @@ if [[ "${1:-}" == "--prefix" ]]; then
   echo "$prefix"
   exit 0
 fi
-if [[ -f "$prefix/.completo" ]]; then
+# The stamp names what the prefix holds; a prefix from an older set-up (without the common library
+# and its chat templates) is built again.
+sello=2
+if [[ "$(cat "$prefix/.completo" 2>/dev/null)" == "$sello" ]]; then
   exit 0
 fi
 
@@ -42,7 +45,7 @@ git clone -q "$trabajo/package/llama/gitRelease.bundle" "$trabajo/src" 2>/dev/nu
 cmake -S "$trabajo/src" -B "$trabajo/build" -G Ninja \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
   -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBUILD_SHARED_LIBS=OFF \
-  -DLLAMA_BUILD_COMMON=OFF -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_TOOLS=OFF \
+  -DLLAMA_BUILD_COMMON=ON -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_TOOLS=OFF \
   -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_SERVER=OFF -DLLAMA_BUILD_APP=OFF \
   -DLLAMA_OPENSSL=OFF -DLLAMA_CURL=OFF -DLLAMA_TOOLS_INSTALL=OFF -DLLAMA_TESTS_INSTALL=OFF \
   -DGGML_NATIVE=OFF -DGGML_OPENMP=OFF -DGGML_CCACHE=OFF "${isa[@]}" >"$trabajo/configure.log" 2>&1 \
@@ -54,5 +57,15 @@ cmake --install "$trabajo/build" >/dev/null
 mkdir -p "$prefix/share/llama/models"
 cp "$trabajo/src/models/"ggml-vocab-*.gguf "$prefix/share/llama/models/"
 cp "$trabajo/src/LICENSE" "$prefix/share/llama/"
-touch "$prefix/.completo"
+# The common library (chat templates through its Jinja engine) is installed without its headers and
+# without the two static libraries it links; they go beside it, the headers in a directory of their own.
+find "$trabajo/build" -name 'libllama-common-base.a' -exec cp {} "$prefix/lib/" \;
+find "$trabajo/build" -name 'libcpp-httplib.a' -exec cp {} "$prefix/lib/" \;
+mkdir -p "$prefix/include/llama-common/jinja"
+cp "$trabajo/src/common/"*.h "$trabajo/src/common/"*.hpp "$prefix/include/llama-common/"
+cp "$trabajo/src/common/jinja/"*.h "$prefix/include/llama-common/jinja/"
+# Real templates of the model families people install; the tests frame chats with them.
+mkdir -p "$prefix/share/llama/templates"
+cp "$trabajo/src/models/templates/"*.jinja "$prefix/share/llama/templates/"
+echo "$sello" >"$prefix/.completo"
 echo "build-llama: listo"
