@@ -39,6 +39,8 @@ SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
 export SOURCE_DATE_EPOCH
 
 arbol=build/paquete
+# A package left by an earlier run must never pass for this one's.
+rm -f "$arbol"/*.deb
 # The identity is taken at every run: one left in the cache by an earlier run never slips into
 # a package built without one.
 cmake -S . -B "$arbol" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVK_ENDURECER=ON \
@@ -47,7 +49,6 @@ cmake -S . -B "$arbol" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVK_ENDURECER=ON \
   -DVKCOFRE_EQUIPO= -DVKCOFRE_ID_APP_1= -DVKCOFRE_RUTA_APP_1= -DVKCOFRE_ID_APP_2= -DVKCOFRE_RUTA_APP_2= \
   "${opciones[@]}" >/dev/null
 cmake --build "$arbol" -j"$(nproc)"
-rm -f "$arbol"/*.deb
 (cd "$arbol" && cpack -G DEB >/dev/null)
 deb=$(ls "$arbol"/*.deb)
 

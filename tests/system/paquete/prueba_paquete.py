@@ -112,7 +112,11 @@ class Prueba:
     def disposicion(self):
         for p in ('vkoido', 'vkacta', 'vkcofre'):
             cierto(os.access(self.instalado(PRIVADO, 'bin', p), os.X_OK), f'{p} instalado')
-        cierto(not os.path.exists(self.instalado('usr/bin')), 'nada en el PATH')
+        # Nothing on PATH and nothing outside the application's folder, its docs and its action.
+        igual(sorted(os.listdir(self.instalado('usr'))), ['lib', 'share'], 'carpetas en /usr')
+        igual(os.listdir(self.instalado('usr/lib')), ['veskora'], 'carpetas en /usr/lib')
+        igual(sorted(os.listdir(self.instalado('usr/share'))), ['doc', 'polkit-1'], 'carpetas en /usr/share')
+        igual(sorted(os.listdir(self.instalado(PRIVADO))), ['bin', 'share'], f'carpetas en /{PRIVADO}')
         igual(os.listdir(self.instalado(PRIVADO, 'share/vkacta')), ['README'], 'carpeta del modelo')
         doc = self.instalado('usr/share/doc', self.campos['Package'])
         for f in ('copyright', 'changelog.gz', 'README.md'):
