@@ -12,7 +12,6 @@ reading only the installed action folder, answers pkaction.
   prueba_paquete.py dir=<folder with the .deb> generador=<vkacta_generar_modelo> lanzador=<launcher>
 '''
 
-import base64
 import glob
 import json
 import os
@@ -203,13 +202,15 @@ class Prueba:
         self.procesos.append(bus)
         esperar(lambda: os.path.exists(SOCKET_SISTEMA), 'el bus del sistema privado no apareció')
         import dbus
-        s.direccion_polkit = f'unix:path={SOCKET_SISTEMA}'
+        # The session's own variable for test builds keeps naming a socket that does not exist:
+        # the shipped program must find the stand-in at its fixed place.
+        direccion = f'unix:path={SOCKET_SISTEMA}'
         simulado = subprocess.Popen(['/usr/bin/python3', '-m', 'dbusmock', '--template',
                                      os.path.join(AQUI, '..', 'vkcofre', 'polkit_simulado.py')],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                    env=dict(s.entorno, DBUS_SYSTEM_BUS_ADDRESS=s.direccion_polkit))
+                                    env=dict(s.entorno, DBUS_SYSTEM_BUS_ADDRESS=direccion))
         self.procesos.append(simulado)
-        conexion = dbus.bus.BusConnection(s.direccion_polkit)
+        conexion = dbus.bus.BusConnection(direccion)
         esperar(lambda: conexion.name_has_owner('org.freedesktop.PolicyKit1'), 'el sustituto de polkit no apareció')
         s.polkit = dbus.Interface(conexion.get_object('org.freedesktop.PolicyKit1',
                                                       '/org/freedesktop/PolicyKit1/Authority'),
