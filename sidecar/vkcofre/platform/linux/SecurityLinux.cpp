@@ -101,9 +101,7 @@ class SecurityLinux : public Security {
         // The owner first, then the service's own unlock, then the bytes.
         if (propiedades.pidePresencia) {
             if (!interaccion) return errSecInteractionNotAllowed;
-            const std::string motivo =
-                contexto != nullptr && *contexto ? (*contexto)->localizedReason() : std::string();
-            if (const OSStatus e = presencia_->confirmar(motivo); e != errSecSuccess) return e;
+            if (const OSStatus e = presencia_->confirmar(); e != errSecSuccess) return e;
         }
         if (const OSStatus e = llavero_.desbloquear(item, interaccion); e != errSecSuccess) return e;
         BytesSeguros bytes;
