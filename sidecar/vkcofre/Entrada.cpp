@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -26,6 +27,16 @@ BytesSeguros aBase64(const BytesSeguros& datos) {
     return BytesSeguros(texto.data(), conNulo - 1);
 }
 
+bool esperar(int fd, short evento) {
+    pollfd espera{fd, evento, 0};
+    for (;;) {
+        const int n = ::poll(&espera, 1, -1);
+        if (n < 0 && errno == EINTR) continue;
+        // Readiness, a hang-up or an error: the next read or write tells which.
+        return n > 0 && (espera.revents & POLLNVAL) == 0;
+    }
+}
+
 BytesSeguros leerPrimeraLinea(int fd) {
     BytesSeguros linea(64);
     std::size_t largo = 0;
@@ -34,6 +45,12 @@ BytesSeguros leerPrimeraLinea(int fd) {
         unsigned char c = 0;
         const ssize_t n = ::read(fd, &c, 1);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A non-blocking input (a parent may hand one over) has not ended when it is empty:
+            // the rest of the line is still on its way.
+            if (!esperar(fd, POLLIN)) break;
+            continue;
+        }
         if (n <= 0) break;
         if (c == '\n') {
             finDeLinea = true;

@@ -1,5 +1,7 @@
 #include "Vault.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -20,6 +23,47 @@ namespace {
 
 constexpr const char* kUso =
     "uso: vkcofre estado | guardar | guardar-secreto (base64 por stdin) | leer | leer-secreto | borrar";
+
+// Replies that need no memory of their own: they are written when there may be none left.
+constexpr std::string_view kSinMemoria =
+    "{\"error\":\"no hubo memoria suficiente para la orden\",\"ok\":false}\n";
+constexpr std::string_view kFalloInterno = "{\"error\":\"fallo interno de la bóveda\",\"ok\":false}\n";
+constexpr std::string_view kSinCripto =
+    "{\"error\":\"no se pudo iniciar la biblioteca criptográfica\",\"ok\":false}\n";
+
+// Straight to the descriptor: no stdio buffer keeps a copy, and nothing is left unflushed when
+// the process ends right after. A non-blocking output that is full is waited on, never dropped.
+bool escribirTodo(int fd, const unsigned char* datos, std::size_t largo) {
+    while (largo > 0) {
+        const ssize_t n = ::write(fd, datos, largo);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!esperar(fd, POLLOUT)) return false;
+            continue;
+        }
+        if (n <= 0) return false;
+        datos += n;
+        largo -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int responderFijo(int fd, std::string_view linea) {
+    (void)escribirTodo(fd, reinterpret_cast<const unsigned char*>(linea.data()), linea.size());
+    return kEstadoFallo;
+}
+
+// A descriptor among 0-2 that the parent left closed would be the first one we open (a GLib
+// eventfd, a socket), and the reply with the key would be written into it. /dev/null holds
+// their place.
+void ocuparLosEstandarCerrados() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int nulo = ::open("/dev/null", O_RDWR);
+        // The lowest free number is fd itself; anything else would be a descriptor of ours.
+        if (nulo >= 0 && nulo != fd) (void)::close(nulo);
+    }
+}
 
 }  // namespace
 
@@ -38,15 +82,8 @@ Security& Boveda::sistema() {
 }
 
 void Boveda::escribirLinea(const unsigned char* datos, std::size_t largo) {
-    // Straight to the descriptor: no stdio buffer keeps a copy, and nothing is left unflushed
-    // when the process ends right after.
-    while (largo > 0) {
-        const ssize_t n = ::write(salida_, datos, largo);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nobody reads the reply; the status still tells
-        datos += n;
-        largo -= static_cast<std::size_t>(n);
-    }
+    // A reply that did not get out whole is no reply: the status must not say it was.
+    if (!escribirTodo(salida_, datos, largo)) respuestaPerdida_ = true;
 }
 
 void Boveda::responder(const Respuesta& respuesta) {
@@ -110,24 +147,44 @@ int Boveda::ejecutar(const std::vector<std::string>& argumentos) {
         } else {
             salir("orden desconocida: " + orden, kEstadoFallo);
         }
-        return kEstadoHecho;
     } catch (const FinDeLaOrden& fin) {
-        return fin.codigo;
+        return respuestaPerdida_ ? kEstadoFallo : fin.codigo;
+    } catch (const std::bad_alloc&) {
+        return fallarSinRespuesta(kSinMemoria);
+    } catch (...) {
+        return fallarSinRespuesta(kFalloInterno);
     }
+    return respuestaPerdida_ ? kEstadoFallo : kEstadoHecho;
+}
+
+int Boveda::fallarSinRespuesta(std::string_view linea) {
+    // One reply per run: a failure after the reply only changes the status.
+    if (!respondida_) {
+        respondida_ = true;
+        escribirLinea(reinterpret_cast<const unsigned char*>(linea.data()), linea.size());
+    }
+    return kEstadoFallo;
 }
 
 int correrBoveda(int argc, char** argv, FabricaDeSecurity fabrica) {
+    ocuparLosEstandarCerrados();
 #ifdef __linux__
     // No core dumps and no same-user ptrace while secrets are in memory.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 #endif
     // A reader that went away must not turn the status into a signal.
     (void)std::signal(SIGPIPE, SIG_IGN);
-    if (sodium_init() < 0) return kEstadoFallo;
-    std::vector<std::string> argumentos;
-    argumentos.reserve(argc > 0 ? static_cast<std::size_t>(argc) : 0U);
-    for (int i = 0; i < argc; ++i)
-        argumentos.emplace_back(argv[i]);
-    Boveda boveda(std::move(fabrica), STDIN_FILENO, STDOUT_FILENO);
-    return boveda.ejecutar(argumentos);
+    if (sodium_init() < 0) return responderFijo(STDOUT_FILENO, kSinCripto);
+    try {
+        std::vector<std::string> argumentos;
+        argumentos.reserve(argc > 0 ? static_cast<std::size_t>(argc) : 0U);
+        for (int i = 0; i < argc; ++i)
+            argumentos.emplace_back(argv[i]);
+        Boveda boveda(std::move(fabrica), STDIN_FILENO, STDOUT_FILENO);
+        return boveda.ejecutar(argumentos);
+    } catch (const std::bad_alloc&) {
+        return responderFijo(STDOUT_FILENO, kSinMemoria);  // before any reply: the run had not begun
+    } catch (...) {
+        return responderFijo(STDOUT_FILENO, kFalloInterno);
+    }
 }

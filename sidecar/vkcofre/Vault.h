@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -46,8 +47,9 @@ class Boveda {
     Boveda(FabricaDeSecurity fabrica, int entrada, int salida);
     Boveda(Security& sistema, int entrada, int salida);
 
-    // The whole run for an argument list (program name first); returns the exit status. Writes
-    // exactly one reply line.
+    // The whole run for an argument list (program name first); returns the exit status (0-3).
+    // Writes exactly one reply line, out of memory and any other exception included; a reply
+    // that could not be written whole makes the status 1.
     int ejecutar(const std::vector<std::string>& argumentos);
 
     // Replies. salir writes the error reply and unwinds to ejecutar (FinDeLaOrden).
@@ -77,6 +79,7 @@ class Boveda {
     Security& sistema();
     void escribirLinea(const unsigned char* datos, std::size_t largo);
     void responderClave(const BytesSeguros& datos);
+    int fallarSinRespuesta(std::string_view linea);
 
     FabricaDeSecurity fabrica_;
     std::unique_ptr<Security> propio_;
@@ -84,6 +87,7 @@ class Boveda {
     int entrada_;
     int salida_;
     bool respondida_ = false;
+    bool respuestaPerdida_ = false;
 };
 
 // Base64 of the standard alphabet, padded; nothing else is accepted (no white space, no
@@ -92,8 +96,13 @@ std::optional<BytesSeguros> desdeBase64(const unsigned char* texto, std::size_t 
 BytesSeguros aBase64(const BytesSeguros& datos);
 
 // The first line of `fd`, read a byte at a time so nothing after it is consumed; LF or CR LF
-// removed, nothing else. Empty when the input ends before any character.
+// removed, nothing else. Empty when the input ends before any character. A non-blocking input
+// that is empty for now is waited on (poll): only its end, or an error, ends the line.
 BytesSeguros leerPrimeraLinea(int fd);
+
+// Waits until `fd` is ready for `evento` (POLLIN, POLLOUT), has hung up or failed; false when it
+// cannot be waited on.
+bool esperar(int fd, short evento);
 
 // "sonda-" and a new random UUID in upper case.
 std::string cuentaDeSonda();

@@ -1,6 +1,7 @@
 #include "LlaveroDoble.h"
 
 #include <algorithm>
+#include <new>
 
 #ifndef VK_SERVICIO_BOVEDA
 #define VK_SERVICIO_BOVEDA "com.veskora.desktop.vault"
@@ -59,6 +60,7 @@ std::size_t LlaveroDoble::tocadasDelLlavero() const {
 }
 
 std::optional<OSStatus> LlaveroDoble::guionPara(const std::string& operacion) {
+    if (operacion == sinMemoriaEn) throw std::bad_alloc();
     auto it = guion.find(operacion);
     if (it == guion.end() || it->second.empty()) return std::nullopt;
     const std::optional<OSStatus> r = it->second.front();

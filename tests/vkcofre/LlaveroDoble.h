@@ -41,6 +41,8 @@ class LlaveroDoble : public Security {
     // "SecCodeCopySelf", ...): the answers of its next calls, in order. A value is returned
     // without doing anything; nullopt lets that call behave normally.
     std::map<std::string, std::deque<std::optional<OSStatus>>> guion;
+    // The operation ("SecItemAdd", ...) whose next call runs out of memory (throws std::bad_alloc).
+    std::string sinMemoriaEn;
     Presencia presencia = Presencia::aprueba;
     bool controlDeAccesoFalla = false;
     EvaluacionDePolitica evaluacion{true, std::nullopt};

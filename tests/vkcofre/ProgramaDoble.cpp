@@ -1,6 +1,9 @@
 // The vault's program against the keychain double: the real run (hardening, stdin, replies,
 // statuses), with the double's state kept in a JSON file named by VKCOFRE_DOBLE between runs.
 // Test builds only; the shipped program reads no environment.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -42,6 +45,7 @@ void cargar(LlaveroDoble& d, const json& j) {
     const std::string p = j.value("presencia", "aprueba");
     d.presencia = p == "cancela" ? Presencia::cancela : p == "falla" ? Presencia::falla : Presencia::aprueba;
     d.controlDeAccesoFalla = j.value("controlDeAccesoFalla", false);
+    d.sinMemoriaEn = j.value("sinMemoriaEn", "");
     if (j.contains("propio")) d.propio = codigoDe(j["propio"]);
     if (j.contains("padre")) d.procesos[d.padre] = codigoDe(j["padre"]);
     if (j.contains("biometria"))
@@ -62,13 +66,18 @@ json guardarEstado(const LlaveroDoble& d, json j) {
     return j;
 }
 
-// Writes the keychain back when the run lets go of its platform.
+// Writes the keychain back when the run lets go of its platform. With "abre", keeps that file
+// open meanwhile, as a real backend keeps descriptors of its own (a bus socket, an eventfd).
 class LlaveroEnFichero : public LlaveroDoble {
   public:
     LlaveroEnFichero(std::string ruta, json estado) : ruta_(std::move(ruta)), estado_(std::move(estado)) {
         cargar(*this, estado_);
+        if (estado_.contains("abre"))
+            abierto_ =
+                ::open(estado_["abre"].get<std::string>().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     }
     ~LlaveroEnFichero() override {
+        if (abierto_ >= 0) ::close(abierto_);
         if (ruta_.empty()) return;
         std::ofstream(ruta_) << guardarEstado(*this, estado_).dump();
     }
@@ -78,6 +87,7 @@ class LlaveroEnFichero : public LlaveroDoble {
   private:
     std::string ruta_;
     json estado_;
+    int abierto_ = -1;
 };
 
 }  // namespace

@@ -9,8 +9,8 @@ interaction it says a challenge is needed; with it, the scripted answer of the o
   detalles-prohibidos  refuses a call that carries details, as for an untrusted caller
   no-puede             not authorized, no challenge possible
 Every call is recorded: Llamadas() returns (action, details, flags, subject) in order, where
-subject is true when it names a live process by the pid, start time and uid that the real
-authority would check.
+subject is true when it names, by its bus name, a connection held by a running vault (the
+real authority asks the bus for that connection's process).
 '''
 
 import os
@@ -30,23 +30,22 @@ def load(mock, parameters):
     mock.llamadas = []
 
 
-def sujeto_valido(subject):
+def sujeto_valido(connection, subject):
     tipo, datos = subject
-    if tipo != 'unix-process':
+    if tipo != 'system-bus-name':
         return False
     try:
-        with open(f"/proc/{int(datos['pid'])}/stat", encoding='utf-8') as f:
-            campos = f.read().rsplit(')', 1)[1].split()
-        return int(campos[19]) == int(datos['start-time']) and int(datos['uid']) == os.stat(
-            f"/proc/{int(datos['pid'])}").st_uid
-    except (OSError, KeyError, IndexError, ValueError):
+        pid = connection.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                                       'GetConnectionUnixProcessID', 's', [str(datos['name'])])
+        return os.path.basename(os.readlink(f'/proc/{int(pid)}/exe')).startswith('vkcofre')
+    except (OSError, KeyError, dbus.exceptions.DBusException):
         return False
 
 
 @dbus.service.method(MAIN_IFACE, in_signature='(sa{sv})sa{ss}us', out_signature='(bba{ss})')
 def CheckAuthorization(self, subject, action_id, details, flags, _cancellation_id):
     self.llamadas.append((str(action_id), {str(k): str(v) for k, v in details.items()}, int(flags),
-                          sujeto_valido(subject)))
+                          sujeto_valido(self.connection, subject)))
     modo = self.respuesta
     interactiva = bool(flags & 1)
     if modo == 'detalles-prohibidos' and len(details) > 0:

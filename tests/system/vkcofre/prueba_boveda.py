@@ -75,8 +75,9 @@ def leer_segun_polkit(vk, **_):
         igual(len(preguntas), 1, 'una pregunta')
         accion, detalles, _, sujeto = preguntas[0]
         igual(accion, ACCION, 'acción')
-        cierto(sujeto, 'el sujeto es este proceso (pid, inicio, uid)')
-        igual(detalles.get('polkit.message'), 'desbloquear tus reuniones', 'motivo en el diálogo')
+        cierto(sujeto, 'el sujeto es la conexión de este proceso al bus')
+        # The authority takes details from root or the action's owner only: none are sent.
+        igual(detalles, {}, 'sin detalles')
 
         for respuesta in ('descartar', 'negar'):
             s.respuesta_polkit(respuesta)
@@ -89,10 +90,12 @@ def leer_segun_polkit(vk, **_):
         r = s.vkcofre(vk, 'leer')
         igual((r.codigo, r.respuesta['error']), (1, 'no se pudo leer del llavero (OSStatus -25308)'), 'sin agente')
 
-        # An authority that refuses the dialog text from us still gets asked, without it.
+        # An authority that refuses details from us is asked once, and answers.
         s.respuesta_polkit('detalles-prohibidos')
+        antes = len(s.llamadas_polkit())
         r = s.vkcofre(vk, 'leer')
         igual((r.codigo, r.respuesta.get('clave')), (0, b64(CLAVE)), 'sin detalles')
+        igual(len(s.llamadas_polkit()), antes + 1, 'una sola pregunta')
 
         s.respuesta_polkit('autorizar')
         r = s.vkcofre(vk, 'leer-secreto')
@@ -100,7 +103,6 @@ def leer_segun_polkit(vk, **_):
         s.vkcofre(vk, 'guardar-secreto', entrada=b'AQ==\n')
         r = s.vkcofre(vk, 'leer-secreto')
         igual(r.respuesta, {'ok': True, 'clave': 'AQ=='}, 'secreto de un byte')
-        igual(s.preguntas_polkit()[-1][1].get('polkit.message'), 'abrir una carpeta con candado', 'motivo secreto')
 
         # A key another client stored says nothing of how it may be read: the owner is asked all the same.
         s.vkcofre(vk, 'borrar')
@@ -180,8 +182,17 @@ def otro_llavero_por_defecto(vk, **_):
         guardar(s, vk, OTRA)
         r = s.vkcofre(vk, 'leer')
         igual((r.codigo, r.respuesta), (0, {'ok': True, 'clave': b64(OTRA)}), 'leer la del llavero abierto')
+        # Storing again, with the old copy still locked: only the second value stays in the default
+        # collection, and that is what is read, never the locked copy.
+        guardar(s, vk, CLAVE)
+        igual([(ruta.startswith(SESION + '/'), datos) for ruta, _, _, datos in s.items(service=SERVICIO)
+               if ruta.startswith(SESION + '/')], [(True, CLAVE)], 'segundo guardar')
+        r = s.vkcofre(vk, 'leer')
+        igual((r.codigo, r.respuesta), (0, {'ok': True, 'clave': b64(CLAVE)}), 'leer el segundo')
+        # Deleting takes what it can reach and says what it could not.
         r = s.vkcofre(vk, 'borrar')
         igual((r.codigo, r.respuesta['error']), (1, 'no se pudo borrar del llavero (OSStatus -25308)'), 'borrar')
+        igual([datos for _, _, _, datos in s.items(service=SERVICIO)], [None], 'solo queda la copia bloqueada')
 
 
 def estado_concurrente(vk, **_):
@@ -212,6 +223,45 @@ def guardar_concurrente(vk, **_):
         encontrados = s.items(service=SERVICIO, account='clave-maestra')
         igual(len(encontrados), 1, 'un solo item tras la carrera')
         cierto(encontrados[0][3] in aceptadas, 'el item que queda es de un guardar aceptado')
+
+
+def carreras(vk, **_):
+    # guardar, leer, borrar and estado all at once, several rounds: every reply is one the
+    # application knows what to do with.
+    with abrir() as s:
+        s.iniciar_polkit('autorizar')
+        claves = [bytes([i]) * 32 for i in range(10)]
+        guardadas = set()
+        for ronda in range(3):
+            trabajos = ([('guardar', c) for c in claves] + [('leer', None)] * 10 + [('borrar', None)] * 10 +
+                        [('estado', None)] * 10)
+            with concurrent.futures.ThreadPoolExecutor(max_workers=len(trabajos)) as grupo:
+                resultados = list(grupo.map(
+                    lambda t: (t, s.vkcofre(vk, t[0], entrada=(b64(t[1]) + '\n').encode() if t[1] else b'')),
+                    trabajos))
+            for (orden, clave), r in resultados:
+                que = f'ronda {ronda} {orden} {r}'
+                igual((r.lineas, r.errores), (1, b''), que)
+                if orden == 'guardar':
+                    if r.codigo == 0:
+                        guardadas.add(b64(clave))
+                    else:
+                        igual((r.codigo, r.respuesta['error']),
+                              (1, 'no se pudo guardar en el llavero (OSStatus -25299)'), que)
+                elif orden == 'leer':
+                    if r.codigo == 0:
+                        cierto(r.respuesta['clave'] in {b64(c) for c in claves}, que)
+                    else:
+                        igual((r.codigo, r.respuesta['error']), (2, 'no hay clave guardada en el llavero'), que)
+                elif orden == 'borrar':
+                    igual((r.codigo, r.respuesta), (0, {'ok': True}), que)
+                else:
+                    igual((r.codigo, r.respuesta['llavero'], r.respuesta['motivoLlavero']), (0, True, None), que)
+            items = s.items(service=SERVICIO)
+            igual([a['account'] for _, _, a, _ in items if a['account'].startswith('sonda-')], [],
+                  f'ronda {ronda}: ninguna sonda queda')
+            cierto(len(items) <= 1, f'ronda {ronda}: a lo sumo una clave queda')
+        cierto(guardadas, 'algún guardar ganó')
 
 
 def sin_secret_service(vk, **_):
@@ -286,4 +336,4 @@ def llamador_release(vk, lanzador, copia, **_):
 if __name__ == '__main__':
     correr({f.__name__: f for f in (estado_vacio, guardar_y_secret_tool, leer_segun_polkit, bloqueado_y_cancelado,
                                     borrar_dos_veces, otro_llavero_por_defecto, estado_concurrente,
-                                    guardar_concurrente, sin_secret_service, sin_polkit, llamador_release)})
+                                    guardar_concurrente, carreras, sin_secret_service, sin_polkit, llamador_release)})

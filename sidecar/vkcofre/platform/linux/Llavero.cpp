@@ -28,6 +28,17 @@ constexpr const char* kItem = "org.freedesktop.Secret.Item";
 
 }  // namespace
 
+OSStatus Llavero::estadoDeItem(const RecogeError& error) {
+    // A path that was an item when it was found and is no longer one: another run deleted it in
+    // between. That item is not found, whatever words the service has for it.
+    const GError* e = error.get();
+    if (e != nullptr && e->domain == G_DBUS_ERROR &&
+        (e->code == G_DBUS_ERROR_UNKNOWN_OBJECT || e->code == G_DBUS_ERROR_UNKNOWN_METHOD ||
+         e->code == G_DBUS_ERROR_UNKNOWN_INTERFACE || e->code == G_DBUS_ERROR_UNKNOWN_PROPERTY))
+        return errSecItemNotFound;
+    return estadoDe(error);
+}
+
 OSStatus Llavero::estadoDe(const RecogeError& error) {
     if (!error) return errSecSuccess;
     if (error.es(G_IO_ERROR, G_IO_ERROR_CANCELLED)) return errSecUserCanceled;
@@ -160,7 +171,7 @@ GVariant* Llavero::propiedad(const std::string& ruta, const char* interfaz, cons
 OSStatus Llavero::propiedades(const Item& item, Propiedades& propiedades) {
     RecogeError error;
     const VariantePropia todas(propiedad(item.ruta, kItem, nullptr, error));
-    if (!todas) return estadoDe(error);
+    if (!todas) return estadoDeItem(error);
     const gchar* etiqueta = nullptr;
     if (g_variant_lookup(todas.get(), "Label", "&s", &etiqueta) != FALSE) propiedades.etiqueta = etiqueta;
     GVariant* atributos = g_variant_lookup_value(todas.get(), "Attributes", G_VARIANT_TYPE("a{ss}"));
@@ -184,8 +195,14 @@ OSStatus Llavero::desbloquear(Item& item, bool interaccion) {
     // unlocks nothing and reports no error.
     const gint cuantos =
         secret_service_unlock_dbus_paths_sync(servicio_.get(), rutas, nullptr, nullptr, error.out());
-    if (error) return estadoDe(error);
-    if (cuantos <= 0) return errSecUserCanceled;
+    if (error) return estadoDeItem(error);
+    if (cuantos <= 0) {
+        // Nothing unlocked: dismissed, unless the item went away meanwhile.
+        bool cerrado = true;
+        const OSStatus e = sigueAhi(item, cerrado);
+        if (e != errSecSuccess) return e;
+        if (cerrado) return errSecUserCanceled;
+    }
     item.bloqueado = false;
     return errSecSuccess;
 }
@@ -223,7 +240,16 @@ OSStatus Llavero::borrar(const Item& item) {
     RecogeError error;
     if (secret_service_delete_item_dbus_path_sync(servicio_.get(), item.ruta.c_str(), nullptr, error.out()) ==
         FALSE)
-        return estadoDe(error);
+        return estadoDeItem(error);
+    return errSecSuccess;
+}
+
+OSStatus Llavero::sigueAhi(const Item& item, bool& cerrado) {
+    RecogeError error;
+    const VariantePropia valor(propiedad(item.ruta, kItem, "Locked", error));
+    if (!valor) return error ? estadoDeItem(error) : errSecItemNotFound;
+    if (g_variant_is_of_type(valor.get(), G_VARIANT_TYPE_BOOLEAN) == FALSE) return errSecInternalComponent;
+    cerrado = g_variant_get_boolean(valor.get()) != FALSE;
     return errSecSuccess;
 }
 
@@ -232,7 +258,14 @@ OSStatus Llavero::leerDatos(const Item& item, BytesSeguros& datos) {
     RecogeError error;
     ValorPropio valor(secret_service_get_secret_for_dbus_path_sync(servicio_.get(), item.ruta.c_str(),
                                                                    nullptr, error.out()));
-    if (!valor) return error ? estadoDe(error) : errSecInteractionNotAllowed;  // still locked
+    if (error) return estadoDeItem(error);
+    if (!valor) {
+        // No secret and no error: the item was locked again, or deleted, since it was found.
+        bool cerrado = false;
+        const OSStatus e = sigueAhi(item, cerrado);
+        if (e != errSecSuccess) return e;
+        return cerrado ? errSecInteractionNotAllowed : errSecInternalComponent;
+    }
     gsize largo = 0;
     const gchar* bytes = secret_value_get(valor.get(), &largo);
     datos = BytesSeguros(reinterpret_cast<const unsigned char*>(bytes), largo);

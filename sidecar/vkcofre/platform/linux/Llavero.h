@@ -79,6 +79,10 @@ class Llavero {
 
   private:
     static OSStatus estadoDe(const RecogeError& error);
+    static OSStatus estadoDeItem(const RecogeError& error);
+    // Whether an item found a moment ago is still there (errSecItemNotFound when another run
+    // deleted it since) and whether it is locked.
+    OSStatus sigueAhi(const Item& item, bool& cerrado);
     GVariant* propiedad(const std::string& ruta, const char* interfaz, const char* nombre,
                         RecogeError& error);
     void prepararSesion();  // no-op until the service is open

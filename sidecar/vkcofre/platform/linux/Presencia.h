@@ -13,10 +13,11 @@ class Presencia {
   public:
     Presencia(std::string direccionBus, std::string accion);
 
-    // Asks the owner, showing the reason; blocks while the agent's dialog is up.
-    // Authorized: 0. Dismissed: errSecUserCanceled. Refused: errSecAuthFailed. No agent could
-    // ask: errSecInteractionNotAllowed. Authority unreachable: errSecNotAvailable.
-    OSStatus confirmar(const std::string& motivo);
+    // Asks the owner once; blocks while the agent's dialog is up. The dialog shows the action's
+    // message: the authority takes no text of ours. Authorized: 0. Dismissed: errSecUserCanceled.
+    // Refused: errSecAuthFailed. No agent could ask: errSecInteractionNotAllowed. Authority
+    // unreachable: errSecNotAvailable.
+    OSStatus confirmar();
 
     // Could the owner authenticate for the action now (an agent may be asked)? Never prompts.
     EvaluacionDePolitica puedeAutenticar();
@@ -27,10 +28,9 @@ class Presencia {
         bool desafio = false;
         bool descartado = false;
         bool fallo = false;
-        bool detallesRechazados = false;
         std::string error;
     };
-    Respuesta preguntar(bool interaccion, const std::string* motivo);
+    Respuesta preguntar(bool interaccion);
     GDBusConnection* conexion(std::string& error);
 
     std::string direccionBus_;

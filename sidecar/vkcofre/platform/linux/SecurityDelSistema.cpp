@@ -1,6 +1,8 @@
 // The backend as the shipped program builds it. The polkit authority is on the system bus at its
 // fixed socket; the test builds compile this file with VKCOFRE_POLKIT_DE_PRUEBA and take a
 // private bus instead.
+#include <glib.h>
+
 #include <cstdlib>
 
 #include "SecurityLinux.h"
@@ -29,5 +31,9 @@ IdentidadDeCompilacion identidad() {
 }  // namespace
 
 std::unique_ptr<Security> securityDelSistema() {
+    // The vault writes nothing to stderr: the warnings GLib and libsecret may log go nowhere.
+    g_log_set_writer_func(
+        [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr,
+        nullptr);
     return crearSecurityLinux({direccionPolkit(), VKCOFRE_ACCION_PRESENCIA, identidad()});
 }

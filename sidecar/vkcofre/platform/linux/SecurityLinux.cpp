@@ -101,9 +101,7 @@ class SecurityLinux : public Security {
         // The owner first, then the service's own unlock, then the bytes.
         if (propiedades.pidePresencia) {
             if (!interaccion) return errSecInteractionNotAllowed;
-            const std::string motivo =
-                contexto != nullptr && *contexto ? (*contexto)->localizedReason() : std::string();
-            if (const OSStatus e = presencia_->confirmar(motivo); e != errSecSuccess) return e;
+            if (const OSStatus e = presencia_->confirmar(); e != errSecSuccess) return e;
         }
         if (const OSStatus e = llavero_.desbloquear(item, interaccion); e != errSecSuccess) return e;
         BytesSeguros bytes;
@@ -119,13 +117,20 @@ class SecurityLinux : public Security {
         if (const OSStatus e = llavero_.abrir(); e != errSecSuccess) return e;
         std::vector<Llavero::Item> items;
         if (const OSStatus e = llavero_.buscar(*servicio, *cuenta, items); e != errSecSuccess) return e;
-        // Never prompts: a locked item cannot be deleted, and says so.
-        for (const Llavero::Item& item : items)
-            if (item.bloqueado) return errSecInteractionNotAllowed;
-        for (const Llavero::Item& item : items)
+        // Never prompts. Every match that can be reached goes, so that a copy left in a locked
+        // keyring never keeps a store from replacing the one in the default collection; the
+        // locked one stays, and that is said. An item another run deleted meanwhile is gone, as
+        // asked.
+        bool quedaBloqueado = false;
+        for (const Llavero::Item& item : items) {
+            if (item.bloqueado) {
+                quedaBloqueado = true;
+                continue;
+            }
             if (const OSStatus e = llavero_.borrar(item); e != errSecSuccess && e != errSecItemNotFound)
                 return e;
-        return errSecSuccess;
+        }
+        return quedaBloqueado ? errSecInteractionNotAllowed : errSecSuccess;
     }
 
     std::shared_ptr<const SecAccessControl> SecAccessControlCreateWithFlags(
