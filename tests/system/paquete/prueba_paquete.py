@@ -17,17 +17,15 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 AQUI = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(AQUI, '..', 'vkcofre'))
 sys.path.insert(0, os.path.join(AQUI, '..', 'vkoido'))
 
-from sesion import ACCION, Fallo, Sesion, b64, cierto, igual  # noqa: E402
+from sesion import ACCION, Fallo, Sesion, b64, cierto, esperar, igual, terminar  # noqa: E402
 
 PRIVADO = 'usr/lib/veskora/sidecars'
 POLITICA = f'usr/share/polkit-1/actions/{ACCION.rsplit(".", 1)[0]}.policy'
@@ -41,13 +39,6 @@ def ejecutar(*orden, **opciones):
     return subprocess.run(list(orden), **opciones)
 
 
-def esperar(condicion, que, limite=15.0):
-    fin = time.monotonic() + limite
-    while time.monotonic() < fin:
-        if condicion():
-            return
-        time.sleep(0.05)
-    raise Fallo(que)
 
 
 class Prueba:
@@ -68,14 +59,7 @@ class Prueba:
         self.campos = {}
 
     def cerrar(self):
-        for p in reversed(self.procesos):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+        terminar(self.procesos)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def instalado(self, *partes):

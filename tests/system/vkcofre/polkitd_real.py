@@ -27,6 +27,9 @@ import time
 import dbus
 import dbus.bus
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import sesion  # noqa: E402
+
 USUARIO = 'vkprueba'
 UID = GID = 64999
 CLAVE_DE_USUARIO = 'contraseña-de-prueba'
@@ -49,12 +52,7 @@ def montar(origen, destino, tipo=None, enlace=False):
 
 
 def esperar(condicion, que):
-    fin = time.monotonic() + LIMITE
-    while time.monotonic() < fin:
-        if condicion():
-            return
-        time.sleep(0.02)
-    raise AssertionError(que)
+    sesion.esperar(condicion, que, limite=LIMITE, paso=0.02)
 
 
 # --- root: the machine the test needs -----------------------------------------------------------

@@ -30,6 +30,27 @@ class Fallo(AssertionError):
     pass
 
 
+def esperar(condicion, que, limite=15.0, paso=0.05):
+    fin = time.monotonic() + limite
+    while time.monotonic() < fin:
+        if condicion():
+            return
+        time.sleep(paso)
+    raise Fallo(que)
+
+
+def terminar(procesos):
+    '''Stops what a test started, last first: SIGTERM, then SIGKILL after 5 s.'''
+    for p in reversed(procesos):
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
 def igual(visto, esperado, que=''):
     if visto != esperado:
         raise Fallo(f'{que}: esperaba {esperado!r}, vi {visto!r}')
@@ -83,7 +104,7 @@ class Sesion:
         demonio.stdin.write(b'clave-de-prueba')
         demonio.stdin.close()
         self.procesos.append(demonio)
-        self._esperar(lambda: self._login_desbloqueado(), 'el llavero de la sesión no se abrió')
+        esperar(lambda: self._login_desbloqueado(), 'el llavero de la sesión no se abrió')
 
     def _login_desbloqueado(self):
         try:
@@ -108,7 +129,7 @@ class Sesion:
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=entorno)
         self.procesos.append(simulado)
         conexion = dbus.bus.BusConnection(self.direccion_polkit)
-        self._esperar(lambda: conexion.name_has_owner('org.freedesktop.PolicyKit1'),
+        esperar(lambda: conexion.name_has_owner('org.freedesktop.PolicyKit1'),
                       'el sustituto de polkit no apareció')
         self.polkit = dbus.Interface(conexion.get_object('org.freedesktop.PolicyKit1',
                                                          '/org/freedesktop/PolicyKit1/Authority'),
@@ -127,24 +148,9 @@ class Sesion:
         '''Calls that allowed user interaction: each one is a dialog shown to the owner.'''
         return [l for l in self.llamadas_polkit() if l[2] & 1]
 
-    @staticmethod
-    def _esperar(condicion, que, limite=15.0):
-        fin = time.monotonic() + limite
-        while time.monotonic() < fin:
-            if condicion():
-                return
-            time.sleep(0.05)
-        raise Fallo(que)
 
     def cerrar(self):
-        for p in reversed(self.procesos):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+        terminar(self.procesos)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     # --- clients -------------------------------------------------------------------------
