@@ -1,10 +1,14 @@
 #include "Corrida.h"
 
+#include <algorithm>
+
 #include "DeviceWatch.h"
 #include "Eventos.h"
 #include "TapWriter.h"
 
 namespace {
+
+constexpr double kMargen = 0.5;
 
 double enSegundos(std::int64_t frames) {
     return static_cast<double>(frames) / static_cast<double>(TapWriter::kFramesPorSegundo);
@@ -14,7 +18,12 @@ double enSegundos(std::int64_t frames) {
 
 void tick(EstadoDeCorrida& e, double objetivo) {
     TapWriter& w = *e.writer;
-    w.padTo(objetivo);
+    // Audio still on its way belongs before the gap: padding over it would put silence in
+    // front of it, or count a stall twice.
+    const double ev = e.captura ? segundosEnVuelo(e.hw, *e.captura) : 0;
+    // `objetivo` keeps half a second for audio late beyond what is known; audio known to come
+    // later than now (a monitor whose sink rendered ahead) leaves less need for it.
+    w.padTo(objetivo - std::max(ev, -kMargen));
 
     std::optional<Corte> corte;
     double largo = 0;
@@ -60,11 +69,15 @@ void tick(EstadoDeCorrida& e, double objetivo) {
     emit(estado);
 }
 
-void detener(EstadoDeCorrida& e, const std::string& ruta) {
+void detener(EstadoDeCorrida& e, const std::string& ruta, double transcurrido) {
     if (e.captura) {
         desarmar(e.hw, *e.captura, e.cola);
         e.captura.reset();
     }
+    e.cola.sincronizar();
+    // Nothing is on its way any more: the track ends at the time that passed, not short of it
+    // by what the server still held when the capture was torn down.
+    e.writer->padTo(transcurrido, 0);
     e.cola.sincronizar();
     std::int64_t escritos = 0, llamadas = 0, entrada = 0, rellenos = 0;
     {

@@ -78,5 +78,5 @@ void runTap(int argc, char** argv) {
         tick(e, segundosContinuos() - origen - 0.5);
     }
 
-    detener(e, ruta);
+    detener(e, ruta, segundosContinuos() - origen);
 }

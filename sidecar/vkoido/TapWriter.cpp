@@ -122,7 +122,7 @@ Linea TapWriter::entrega() {
     return e;
 }
 
-void TapWriter::padTo(double segundos) {
+void TapWriter::padTo(double segundos, std::int64_t umbral) {
     std::lock_guard<std::mutex> g(lock);
     // A target that is no frame count (not a number, out of range) pads nothing.
     const double objetivo = segundos * static_cast<double>(kFramesPorSegundo);
@@ -134,7 +134,7 @@ void TapWriter::padTo(double segundos) {
     latido = relojes.continuo();
     dormidaPrevia = relojes.dormida();
 
-    if (faltan > 4000) {
+    if (faltan > umbral) {
         auto silencio = BufferPCM::conCapacidad(
             outFormat, static_cast<std::uint32_t>(std::min<std::int64_t>(faltan, kFramesPorSegundo)));
         if (silencio) {

@@ -40,8 +40,10 @@ class TapWriter {
     bool reconfigure(const FormatoDeAudio& f);
     // "framesIn", "rate", "padded".
     Linea entrega();
-    // Pads silence up to about `segundos` of track, or cuts; refreshes the heartbeat.
-    void padTo(double segundos);
+    // Pads silence up to about `segundos` of track, or cuts; refreshes the heartbeat. Shortfalls
+    // of `umbral` frames or less are left alone (the ticks' small lags).
+    void padTo(double segundos, std::int64_t umbral = kUmbralDeRelleno);
+    static constexpr std::int64_t kUmbralDeRelleno = 4000;
 
     // Output capacity for a buffer list of `frames` at `tasa`: the converted length plus 1024;
     // nothing when that is not a sane frame count (a rate of 0 or not a number).

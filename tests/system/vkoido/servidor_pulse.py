@@ -38,12 +38,11 @@ class ServidorPulse:
         )
         self.modulos = {}
         self.pid = None
-        self.llamadas = []
         self._servidor = self.env["PULSE_SERVER"]
 
     # -- life of the daemon ------------------------------------------------------------
 
-    def arrancar(self, sumideros=True, llamadas=True):
+    def arrancar(self, sumideros=True):
         """Starts the daemon (as root it only warns) with its sinks warmed up, and only then
         opens the socket clients know, so nobody meets a sink still in its first block."""
         for viejo in (self.socket, self.socket_preparacion):
@@ -72,8 +71,8 @@ class ServidorPulse:
             self.pid = int(f.read().strip())
         self.modulos = {}
         if sumideros:
-            self.cargar_sumidero("a", TASA_A, "Altavoces_A", llamadas, esperar=False)
-            self.cargar_sumidero("b", TASA_B, "Auriculares_B", llamadas, esperar=False)
+            self.cargar_sumidero("a", TASA_A, "Altavoces_A", esperar=False)
+            self.cargar_sumidero("b", TASA_B, "Auriculares_B", esperar=False)
             self.pactl("set-default-sink", "a")
             time.sleep(BLOQUE_INICIAL)
         self.pactl("load-module", "module-native-protocol-unix", "auth-anonymous=1",
@@ -83,7 +82,6 @@ class ServidorPulse:
 
     def parar(self):
         """Stops the daemon this object started; the directory stays for `limpiar`."""
-        self._colgar()
         if self.pid is None:
             return
         pid, self.pid = self.pid, None
@@ -107,7 +105,6 @@ class ServidorPulse:
         os.kill(pid, signal.SIGKILL)
         while _vive(pid):
             time.sleep(0.02)
-        self._colgar()
         self._olvidar_pid()
 
     def _olvidar_pid(self):
@@ -139,30 +136,15 @@ class ServidorPulse:
             raise RuntimeError(f"pactl {' '.join(args)}: {r.stderr.strip()}")
         return r.stdout
 
-    def cargar_sumidero(self, nombre, tasa, descripcion, llamada=True, esperar=True):
-        """A null sink. With `llamada`, a client keeps playing silence into it at low latency,
-        as a call's own output does: an idle null sink otherwise works in blocks of seconds,
-        and whatever starts listening to it waits that long for its first audio. The block
-        the sink began with still runs out first: `esperar` waits for that."""
+    def cargar_sumidero(self, nombre, tasa, descripcion, esperar=True):
+        """A null sink, idle: nobody plays into it until a test does. A new null sink starts
+        with a block of two seconds that runs out first: `esperar` waits for that."""
         salida = self.pactl("load-module", "module-null-sink", f"sink_name={nombre}",
                             f"rate={tasa}", f"sink_properties=device.description={descripcion}")
         self.modulos[nombre] = salida.strip()
-        if llamada:
-            self.llamadas.append(subprocess.Popen(
-                ["pacat", "--playback", "--raw", "--latency-msec=20", f"--device={nombre}",
-                 f"--rate={tasa}", "/dev/zero"],
-                env=self._env_cliente(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL))
-            if esperar:
-                time.sleep(BLOQUE_INICIAL)
+        if esperar:
+            time.sleep(BLOQUE_INICIAL)
         return self.modulos[nombre]
-
-    def _colgar(self):
-        for p in self.llamadas:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
-        self.llamadas = []
 
     def descargar_sumidero(self, nombre):
         self.pactl("unload-module", self.modulos.pop(nombre))

@@ -10,11 +10,15 @@ import time
 import unittest
 import wave
 
+import numpy as np
+
 from comun import (FRASE_CORTA, Corrida, correlacion, directorio_temporal, leer_pista, tono,
                    voz)
 from servidor_pulse import TASA_B, ServidorPulse
 
-UMBRAL = 0.9
+UMBRAL = 0.95
+# How far the track may be from the time that passed.
+TOLERANCIA = 0.3
 
 
 def _hay_audio(o):
@@ -25,6 +29,9 @@ class ConServidor(unittest.TestCase):
     def assertVoz(self, muestras, ref):
         """The played speech is in the track; on failure, say where silence was padded."""
         ncc = correlacion(muestras, ref)
+        if os.environ.get("VKOIDO_GUARDAR"):
+            shutil.copy(self.pista, os.environ["VKOIDO_GUARDAR"])
+            np.save(os.environ["VKOIDO_GUARDAR"] + ".ref.npy", ref)
         if ncc < UMBRAL:
             relleno = [(o["seconds"], o["padded"]) for o in self.corrida.estados()]
             saltos = [(a[0], round(b[1] - a[1], 3)) for a, b in zip(relleno, relleno[1:])
@@ -210,6 +217,75 @@ class Interrupciones(ConServidor):
         self.assertGreater(frames, 16000)
         # The buffer that hit the limit may have landed in part, never more than that.
         self.assertLessEqual(frames, round(fallos[0]["seconds"] * 16000) + 1194)
+
+
+def _tono_para_tocar(directorio, segundos, hz=440):
+    ruta = os.path.join(directorio, f"tono-{hz}.wav")
+    subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", ruta, "synth",
+                    str(segundos), "sine", str(hz), "vol", "0.3"], check=True)
+    return ruta
+
+
+class Cronologia(ConServidor):
+    """The track follows the time that passed whatever the server does with our audio: late
+    audio is not padded over, and a stalled process counts its stall once."""
+
+    def assertDuracion(self, limite):
+        final = self.corrida.final()
+        self.assertIsNotNone(final, self.corrida.stderr)
+        muestras = leer_pista(self.pista)[3]
+        self.assertAlmostEqual(len(muestras) / 16000, final["seconds"], places=6)
+        relleno = [(o["seconds"], o["padded"]) for o in self.corrida.estados()]
+        saltos = [(a[0], round(b[1] - a[1], 3)) for a, b in zip(relleno, relleno[1:])
+                  if b[1] > a[1]]
+        self.assertLessEqual(abs(final["seconds"] - limite), TOLERANCIA,
+                             f"pista de {final['seconds']} s en {limite} s; relleno: {saltos}")
+        return muestras
+
+    def test_sumidero_ocioso_y_reproductor_a_la_latencia_del_servidor(self):
+        # Nobody plays into the sink when the capture starts; the player asks for nothing.
+        wav, ref = voz(self.tmp)
+        c = self.correr("--seconds", "9")
+        self.sv.reproducir(wav).wait(timeout=15)
+        self.assertEqual(c.esperar_fin(), 0, c.stderr)
+        self.assertVoz(self.assertDuracion(9), ref)
+
+    def test_un_reproductor_que_empieza_y_para(self):
+        wav, ref = voz(self.tmp, FRASE_CORTA)
+        c = self.correr("--seconds", "12")
+        for _ in range(3):
+            self.sv.reproducir(wav).wait(timeout=15)
+            time.sleep(0.4)
+        self.assertEqual(c.esperar_fin(), 0, c.stderr)
+        muestras = self.assertDuracion(12)
+        self.assertVoz(muestras, ref)
+
+    def _parado(self, segundos):
+        wav, ref = voz(self.tmp, FRASE_CORTA)
+        tono = _tono_para_tocar(self.tmp, segundos + 3)
+        limite = segundos + 12
+        c = self.correr("--seconds", str(limite))
+        self.esperar_audio()
+        musica = self.sv.reproducir(tono)
+        time.sleep(1)
+        c.proc.send_signal(signal.SIGSTOP)
+        time.sleep(segundos)
+        c.proc.send_signal(signal.SIGCONT)
+        musica.wait(timeout=segundos + 10)
+        time.sleep(0.5)
+        self.sv.reproducir(wav).wait(timeout=15)
+        self.assertEqual(c.esperar_fin(limite + 10), 0, c.stderr)
+        self.assertEqual(c.eventos("cut"), [])
+        self.assertVoz(self.assertDuracion(limite), ref)
+
+    def test_parado_1_s(self):
+        self._parado(1)
+
+    def test_parado_5_s(self):
+        self._parado(5)
+
+    def test_parado_20_s(self):
+        self._parado(20)
 
 
 class SinServidor(unittest.TestCase):

@@ -43,6 +43,10 @@ constexpr std::size_t kCiclosPorIOProc = 32;
 // playing, 100 ms costs a fifth less of a core than 50 ms; the server's events (a new default
 // sink) wait up to as long.
 constexpr std::chrono::milliseconds kRitmo{kMsPorCiclo};
+// The server's timing answers: asked again once the last is this old (seconds); an answer older
+// than the longest stall that is not a cut says nothing of use.
+constexpr double kEdadParaPreguntar = 0.1;
+constexpr double kEdadMaximaDeTiempos = 30.0;
 constexpr pa_usec_t kEsperaReconexion = PA_USEC_PER_SEC;
 constexpr pa_usec_t kEsperaMaxima = 2 * PA_USEC_PER_SEC;  // for one answer of the server
 
@@ -69,6 +73,10 @@ struct BorrarStream {
         pa_stream_unref(s);
     }
 };
+struct BorrarOperacion {
+    void operator()(pa_operation* o) const { pa_operation_unref(o); }
+};
+using Operacion = std::unique_ptr<pa_operation, BorrarOperacion>;
 struct BorrarProplist {
     void operator()(pa_proplist* p) const { pa_proplist_free(p); }
 };
@@ -145,16 +153,32 @@ class IOProcPulse {
     // libpulse's thread: gathers what the stream has into cycles of about 100 ms and
     // queues each when full. The server hands over pieces of a few milliseconds; one IO block
     // each would cost a conversion and a write apiece and drain the pool in a blink. A cycle
-    // still waiting on the queue is never overwritten: when none is free the audio is dropped.
+    // still waiting on the queue is never overwritten: when none is free, what is left stays in
+    // the stream (and the server) until a cycle comes back, and is taken at the next read.
     void leer(pa_stream* s) {
         const void* datos = nullptr;
         std::size_t bytes = 0;
         // Each call into libpulse costs a system call of its own (its fork check): peek until
         // nothing is left rather than asking the size first.
         while (pa_stream_peek(s, &datos, &bytes) == 0 && bytes > 0) {
-            if (datos != nullptr) repartir(static_cast<const float*>(datos), bytes);
+            if (datos != nullptr) {
+                tomados_ += repartir(static_cast<const unsigned char*>(datos) + tomados_, bytes - tomados_);
+                if (tomados_ < bytes) return;  // the pool is full
+            }
             pa_stream_drop(s);
+            tomados_ = 0;
         }
+    }
+
+    // Frames of ours not yet handed to the block: cycles queued or running, the one being
+    // gathered, less what of the stream's current piece they already hold (the stream counts
+    // that piece as unread until it is dropped). Under the main loop's lock.
+    std::uint64_t framesRetenidos() const {
+        std::uint64_t n = 0;
+        for (std::size_t i = 0; i < kCiclosPorIOProc; ++i)
+            if (!ciclos_[i].libre.load(std::memory_order_acquire)) n += ciclos_[i].frames;
+        const std::uint64_t enTrozo = tomados_ / (std::size_t{kCanalesTap} * kBytesPorMuestra);
+        return n > enTrozo ? n - enTrozo : 0;
     }
 
     // Frames per queued cycle at the stream's rate.
@@ -164,6 +188,7 @@ class IOProcPulse {
 
     // At the stop: what was gathered goes to the queue like any other cycle.
     void vaciar() {
+        tomados_ = 0;
         if (llenando_ == nullptr) return;
         Ciclo& c = *llenando_;
         llenando_ = nullptr;
@@ -194,28 +219,33 @@ class IOProcPulse {
 
     AudioObjectID agregado() const { return agregado_; }
     Stream stream;
+    Operacion tiempos;  // the last timing question put to the server
     AudioObjectID sumidero = kAudioObjectUnknown;
 
   private:
-    void repartir(const float* datos, std::size_t bytes) {
+    // Copies whole frames into cycles; answers the bytes taken (fewer when the pool is full).
+    std::size_t repartir(const unsigned char* datos, std::size_t bytes) {
         constexpr std::size_t porFrame = std::size_t{kCanalesTap} * kBytesPorMuestra;
         std::size_t frames = bytes / porFrame;
+        std::size_t tomados = 0;
         while (frames > 0) {
             if (llenando_ == nullptr) {
                 llenando_ = tomarLibre();
-                if (llenando_ == nullptr) return;
+                if (llenando_ == nullptr) return tomados;
             }
             Ciclo& c = *llenando_;
             const std::size_t n = std::min<std::size_t>(frames, kFramesPorCiclo - c.frames);
-            std::memcpy(c.muestras + std::size_t{c.frames} * kCanalesTap, datos, n * porFrame);
+            std::memcpy(c.muestras + std::size_t{c.frames} * kCanalesTap, datos + tomados, n * porFrame);
             c.frames += static_cast<std::uint32_t>(n);
-            datos += n * kCanalesTap;
+            tomados += n * porFrame;
             frames -= n;
             if (c.frames >= objetivo_) {
                 llenando_ = nullptr;
                 cola_.encolar(c);
             }
         }
+        // A piece that ends in part of a frame (never seen from a server) is taken whole.
+        return bytes;
     }
 
     // The first free cycle: the queue keeps the order, so any will do, and taking the lowest
@@ -236,6 +266,7 @@ class IOProcPulse {
     AudioDeviceIOBlock bloque_;
     std::unique_ptr<Ciclo[]> ciclos_;
     Ciclo* llenando_ = nullptr;  // the cycle being gathered, not yet queued
+    std::size_t tomados_ = 0;    // bytes of the stream's current piece already in cycles
     std::uint32_t objetivo_ = kFramesPorCiclo;
 };
 
@@ -325,6 +356,14 @@ class AudioHardwarePulse final : public AudioHardware {
                 const auto it = taps_.find(objeto);
                 if (it == taps_.end()) return kAudioHardwareBadObjectError;
                 return copiar(descripcion(it->second.formato), ioDataSize, outData);
+            }
+            case kAudioDevicePropertyLatency: {
+                if (agregados_.find(objeto) == agregados_.end()) return kAudioHardwareBadObjectError;
+                double n = 0;
+                for (auto& [id, p] : procs_)
+                    if (p->agregado() == objeto && p->stream) n += enVuelo(*p);
+                const auto frames = static_cast<std::int32_t>(std::clamp(n, -1e9, 1e9));
+                return copiar(frames, ioDataSize, outData);
             }
             case kAudioDevicePropertyNominalSampleRate: {
                 const auto it = agregados_.find(objeto);
@@ -812,6 +851,40 @@ class AudioHardwarePulse final : public AudioHardware {
         pa_stream_set_read_callback(s.get(), &AudioHardwarePulse::alLeer, &p);
         p.stream = std::move(s);
         return kAudioHardwareNoError;
+    }
+
+    // Audio captured for this stream that has not reached the block yet: what the server has
+    // queued for us or is sending (its write index against our read index, in the last timing
+    // answer), what the source has produced since that answer while running (a stopped or
+    // starved process finds it all still on its way, not lost), and the IOProc's own cycles.
+    // A monitor's sink renders ahead of what it plays: what it rendered before we listened
+    // never reaches us, so that much is taken off (the count goes below 0 while the sink is
+    // still ahead of us). Whatever the server dropped never shows up here either.
+    double enVuelo(IOProcPulse& p) {
+        auto n = static_cast<double>(p.framesRetenidos());
+        pa_stream* s = p.stream.get();
+        if (pa_stream_get_state(s) != PA_STREAM_READY) return n;
+        const pa_sample_spec* f = pa_stream_get_sample_spec(s);
+        const auto porFrame = static_cast<double>(pa_frame_size(f));
+        const auto porUsec = static_cast<double>(f->rate) / 1e6;
+        const pa_timing_info* t = pa_stream_get_timing_info(s);
+        double edad = kEdadMaximaDeTiempos;
+        if (t != nullptr && t->write_index_corrupt == 0 && t->read_index_corrupt == 0) {
+            edad = std::min(static_cast<double>(pa_timeval_age(&t->timestamp)) / 1e6, kEdadMaximaDeTiempos);
+            double servidor = static_cast<double>(t->write_index - t->read_index) / porFrame;
+            servidor += static_cast<double>(t->source_usec + t->transport_usec) * porUsec;
+            if (pa_stream_is_suspended(s) == 0) servidor += edad * f->rate;
+            n += std::max(servidor, 0.0) - static_cast<double>(t->sink_usec) * porUsec;
+        } else {
+            const std::size_t legibles = pa_stream_readable_size(s);
+            if (legibles != static_cast<std::size_t>(-1)) n += static_cast<double>(legibles) / porFrame;
+        }
+        // The next reading wants a fresh answer; one question at a time.
+        const bool sinPregunta =
+            !p.tiempos || pa_operation_get_state(p.tiempos.get()) != PA_OPERATION_RUNNING;
+        if (sinPregunta && edad >= kEdadParaPreguntar)
+            p.tiempos.reset(pa_stream_update_timing_info(s, nullptr, nullptr));
+        return n;
     }
 
     static void alCambiarStreamAlAbrir(pa_stream* s, void* yo) {
