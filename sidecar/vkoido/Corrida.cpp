@@ -79,10 +79,10 @@ void detener(EstadoDeCorrida& e, const std::string& ruta, double transcurrido) {
     // by what the server still held when the capture was torn down.
     e.writer->padTo(transcurrido, 0);
     e.cola.sincronizar();
+    e.writer->cerrar();
     std::int64_t escritos = 0, llamadas = 0, entrada = 0, rellenos = 0;
     {
         std::lock_guard<std::mutex> g(e.writer->lock);
-        e.writer->file.reset();
         escritos = e.writer->framesWritten;
         llamadas = e.writer->ioCalls;
         entrada = e.writer->framesIn;

@@ -47,6 +47,7 @@ void runTap(int argc, char** argv) {
     auto writer = std::make_shared<TapWriter>(std::move(archivo), std::move(conversor), *pista,
                                               armada->formato, Relojes::delSistema());
     ColaSerie cola(VK_PREFIJO ".tap.write");
+    writer->usarCola(cola);  // the padding and the header are written there, never here
 
     EstadoDeCorrida e{*hw, writer, cola, std::nullopt, 0, false};
     e.captura = arrancar(*hw, *armada, writer, cola, fallo);

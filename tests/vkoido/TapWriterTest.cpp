@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -312,6 +313,7 @@ TEST(Concurrencia, ElCandadoDelWriterEntreHilos) {
     Grabadora g;
     auto w = nuevoWriter(r, g);
     ColaSerie cola("prueba.escritura");
+    w->usarCola(cola);
     std::vector<float> m(480 * 2, 0.25F);
     std::atomic<bool> seguir{true};
     std::thread productor([&] {
@@ -339,4 +341,65 @@ TEST(Concurrencia, ElCandadoDelWriterEntreHilos) {
     cola.sincronizar();
     std::lock_guard<std::mutex> l(w->lock);
     EXPECT_GT(w->ioCalls, 0);
+}
+
+// A write that hangs (a frozen file system) holds up the write queue only: the main thread still
+// takes the lock, pads (the silence goes to the queue, behind the audio) and reads the counters.
+TEST(Concurrencia, UnaEscrituraDetenidaNoRetieneElHiloPrincipal) {
+    RelojFalso r;
+    std::mutex m;
+    std::condition_variable cv;
+    bool dentro = false;
+    bool soltar = false;
+    std::vector<std::uint32_t> trozos;
+    const TapWriter::Escritura lenta = [&](ArchivoDePista&,
+                                           const BufferPCM& b) -> std::optional<std::string> {
+        std::unique_lock<std::mutex> l(m);
+        trozos.push_back(b.frameLength());
+        dentro = true;
+        cv.notify_all();
+        cv.wait(l, [&] { return soltar; });
+        return std::nullopt;
+    };
+    const auto in = *FormatoDeAudio::desdeDescripcion(formatoFloatEntrelazado(48000, 2));
+    const auto out = *FormatoDeAudio::estandar(16000, 1);
+    std::string e;
+    const std::string ruta = rutaTemporal();
+    auto w = std::make_shared<TapWriter>(ArchivoDePista::crear(ruta, e), Conversor::crear(in, out), out, in,
+                                         r.relojes(), lenta);
+    std::filesystem::remove(ruta);
+    ColaSerie cola("prueba.disco");
+    w->usarCola(cola);
+    cola.encolar([&] { entregar(*w, std::vector<float>(4800 * 2, 0.25F), 2); });
+    const auto liberar = [&] {
+        const std::lock_guard<std::mutex> l(m);
+        soltar = true;
+        cv.notify_all();
+    };
+    {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait(l, [&] { return dentro; });
+    }
+    const bool libre = w->lock.try_lock();
+    if (libre) w->lock.unlock();
+    if (!libre) liberar();
+    ASSERT_TRUE(libre) << "the lock is held across the file write";
+
+    w->padTo(2.0);
+    {
+        const std::lock_guard<std::mutex> g(w->lock);
+        EXPECT_EQ(w->framesWritten, 0);
+        EXPECT_EQ(w->framesEnCamino, 32000);  // the audio being written, and the silence decided
+    }
+    EXPECT_EQ(w->entrega()["padded"], 0.0);
+    liberar();
+    cola.sincronizar();
+    const std::lock_guard<std::mutex> g(w->lock);
+    EXPECT_EQ(w->framesWritten, 32000);
+    EXPECT_EQ(w->framesEnCamino, 0);
+    const std::lock_guard<std::mutex> l(m);
+    ASSERT_EQ(trozos.size(), 3U);
+    EXPECT_GT(trozos[0], 0U);  // the audio first, then the silence in chunks of a second at most
+    EXPECT_EQ(trozos[1], 16000U);
+    EXPECT_EQ(w->framesPadded, 32000 - trozos[0]);
 }
