@@ -8,7 +8,9 @@
 
 namespace {
 
+// The driver's target already keeps kMargen (0.5 s) for audio late in arriving.
 constexpr double kMargen = 0.5;
+constexpr double kMargenConCaptura = 1.0;
 
 double enSegundos(std::int64_t frames) {
     return static_cast<double>(frames) / static_cast<double>(TapWriter::kFramesPorSegundo);
@@ -19,11 +21,16 @@ double enSegundos(std::int64_t frames) {
 void tick(EstadoDeCorrida& e, double objetivo) {
     TapWriter& w = *e.writer;
     // Audio still on its way belongs before the gap: padding over it would put silence in
-    // front of it, or count a stall twice.
-    const double ev = e.captura ? segundosEnVuelo(e.hw, *e.captura) : 0;
-    // `objetivo` keeps half a second for audio late beyond what is known; audio known to come
-    // later than now (a monitor whose sink rendered ahead) leaves less need for it.
-    w.padTo(objetivo - std::max(ev, -kMargen));
+    // front of it, or count a stall twice. Beyond what the platform knows of, a server starved
+    // of CPU (the transcription runs on the same machine) may still hand over audio a second
+    // late; audio known to start later than now (a monitor whose sink rendered ahead before we
+    // listened) leaves that much less to wait for.
+    if (e.captura) {
+        const double enVuelo = segundosEnVuelo(e.hw, *e.captura);
+        w.padTo(objetivo + kMargen - std::max(0.0, kMargenConCaptura + enVuelo));
+    } else {
+        w.padTo(objetivo);
+    }
 
     std::optional<Corte> corte;
     double largo = 0;

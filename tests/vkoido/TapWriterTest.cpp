@@ -1,4 +1,5 @@
 // The track writer and the timeline, with fake clocks and a recording write function.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -305,6 +306,41 @@ TEST(Reportes, UnFalloDeEscrituraSeAvisaUnaVez) {
     const auto estado = t.lineas().back();
     EXPECT_EQ(estado["seconds"], 1.0);
     EXPECT_EQ(estado["padded"], 1.0);
+}
+
+// A non-blocking pipe whose reader takes its time: every line arrives whole, in order, none
+// glued to the next, and the writer never waits for the reader.
+TEST(Reportes, LineasEnterasSobreUnaTuberiaNoBloqueante) {
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+    ASSERT_GT(::fcntl(p[1], F_SETPIPE_SZ, 4096), 0);
+    const std::string relleno(150, 'x');
+    dirigirEventos(p[1], p[1]);
+    std::string leido;
+    const auto leer = [&] {
+        char buf[1000];  // less than a pipe's worth at a time: a slow reader
+        const ssize_t n = ::read(p[0], buf, sizeof buf);
+        if (n > 0) leido.append(buf, static_cast<std::size_t>(n));
+    };
+    for (int i = 0; i < 100; ++i) {
+        emit(Linea{{"n", i}, {"relleno", relleno}});
+        if (i % 10 == 0) leer();
+    }
+    for (int i = 0; i < 100; ++i) {
+        vaciarEventos();
+        leer();
+    }
+    dirigirEventos(1, 2);
+    ::close(p[0]);
+    ::close(p[1]);
+    std::istringstream in(leido);
+    int esperado = 0;
+    for (std::string l; std::getline(in, l); ++esperado) {
+        const auto j = nlohmann::json::parse(l, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << "torn line: " << l;
+        EXPECT_EQ(j["n"], esperado);
+    }
+    EXPECT_EQ(esperado, 100);
 }
 
 // The writer's lock between the main thread and the write queue (run under TSan in CI).
