@@ -16,7 +16,7 @@ namespace {
 // whole lines ever enter, and a line starts only after the one before it is out: a line is
 // written entirely or not at all, and never merges with the next. Past this much the reader
 // is not reading, and new lines are dropped whole.
-constexpr std::size_t kMaximoPendiente = 64 * 1024;
+constexpr std::size_t kMaximoPendiente = std::size_t{64} * 1024;
 
 struct Destino {
     int fd;

@@ -16,6 +16,8 @@ BLOQUE_INICIAL = 2.1
 
 
 class ServidorPulse:
+    nombre = "pulse"
+
     def __init__(self, directorio=None):
         self.dir = directorio or tempfile.mkdtemp(prefix="vkoido-pulse-")
         self.runtime = os.path.join(self.dir, "run")
@@ -146,6 +148,11 @@ class ServidorPulse:
             time.sleep(BLOQUE_INICIAL)
         return self.modulos[nombre]
 
+    def cargar_microfono(self, hz=440):
+        """A "microphone" that would give itself away with its tone, as the default source."""
+        self.pactl("load-module", "module-sine-source", "source_name=mic", f"frequency={hz}")
+        self.pactl("set-default-source", "mic")
+
     def descargar_sumidero(self, nombre):
         self.pactl("unload-module", self.modulos.pop(nombre))
 
@@ -196,16 +203,28 @@ def _vive(pid):
         return False
 
 
+def servidor(directorio=None):
+    """The server the test runs against: VKOIDO_SERVIDOR=pulse (the default) or pipewire."""
+    if os.environ.get("VKOIDO_SERVIDOR", "pulse") == "pipewire":
+        from servidor_pipewire import ServidorPipeWire
+        return ServidorPipeWire(directorio)
+    return ServidorPulse(directorio)
+
+
 if __name__ == "__main__":
-    # For fixtures in other languages: arrancar|parar|matar <directory>. After `arrancar` the
-    # server's socket is <directory>/run/native.
+    # For fixtures in other languages: arrancar|parar|matar|microfono <directory>. After
+    # `arrancar` the server's socket is <directory>/run/native.
     import sys
 
     accion, directorio = sys.argv[1], sys.argv[2]
-    servidor = ServidorPulse(directorio)
+    sv = servidor(directorio)
     if accion == "arrancar":
-        servidor.arrancar()
+        sv.arrancar()
+    elif accion == "microfono":
+        sv.cargar_microfono(440)
+    elif sv.nombre == "pipewire":
+        sv.matar() if accion == "matar" else sv.parar()
     else:
-        _leer_pid(servidor)
-        if servidor.pid is not None:
-            servidor.matar() if accion == "matar" else servidor.parar()
+        _leer_pid(sv)
+        if sv.pid is not None:
+            sv.matar() if accion == "matar" else sv.parar()

@@ -14,7 +14,7 @@ import numpy as np
 
 from comun import (FRASE_CORTA, Corrida, correlacion, directorio_temporal, leer_pista, tono,
                    voz)
-from servidor_pulse import TASA_B, ServidorPulse
+from servidor_pulse import TASA_B, servidor
 
 UMBRAL = 0.95
 # How far the track may be from the time that passed.
@@ -41,7 +41,7 @@ class ConServidor(unittest.TestCase):
 
     def setUp(self):
         self.tmp = directorio_temporal()
-        self.sv = ServidorPulse().arrancar()
+        self.sv = servidor().arrancar()
         self.pista = os.path.join(self.tmp, "pista.wav")
         self.corrida = None
 
@@ -128,8 +128,7 @@ class CambioDeSalida(ConServidor):
 class PerdidaDeSalida(ConServidor):
     def test_sin_salida_rellena_y_vuelve_sin_tocar_el_microfono(self):
         # A "microphone" that would give itself away with its 440 Hz tone.
-        self.sv.pactl("load-module", "module-sine-source", "source_name=mic", "frequency=440")
-        self.sv.pactl("set-default-source", "mic")
+        self.sv.cargar_microfono(440)
         wav, ref = voz(self.tmp, FRASE_CORTA)
         c = self.correr()
         self.esperar_audio()
@@ -371,7 +370,7 @@ class SinServidor(unittest.TestCase):
     def test_sin_servidor_no_hay_salida_por_defecto(self):
         tmp = directorio_temporal()
         try:
-            sv = ServidorPulse(os.path.join(tmp, "nadie"))  # never started
+            sv = servidor(os.path.join(tmp, "nadie"))  # never started
             os.makedirs(sv.dir, exist_ok=True)
             r = subprocess.run([os.environ.get("VKOIDO_BIN", "vkoido"), os.path.join(tmp, "p.wav")],
                                env=sv.env, capture_output=True, text=True, timeout=20)
