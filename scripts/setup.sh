@@ -11,7 +11,8 @@ paquetes=(
   libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils gnome-keyring libsecret-tools dbus dbus-daemon python3-dbusmock
   python3-gi python3-numpy sox espeak-ng procps psmisc time
-  pipewire pipewire-bin wireplumber pipewire-pulse polkitd lintian fakeroot file dpkg-dev
+  pipewire pipewire-bin wireplumber pipewire-pulse libspa-0.2-modules e2fsprogs util-linux
+  polkitd lintian fakeroot file dpkg-dev
 )
 
 faltan=()

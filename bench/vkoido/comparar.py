@@ -4,11 +4,14 @@
   pipeline   48 kHz stereo float in 480-frame buffers through the writer into a WAV on tmpfs,
              against sox converting the same signal to 16 kHz mono s16 (CPU time of each);
   en vivo    N s of capture from a private server's default sink: CPU share of one core and
-             peak RSS of vkoido, against parecord recording the same monitor at 16 kHz mono,
-             each with the server's extra CPU for it;
+             peak RSS of vkoido, against parecord (and, on PipeWire, pw-record) recording the
+             same monitor at 16 kHz mono, each with the server's extra CPU for it;
   reacción   from `pactl set-default-sink` to the "output-changed" line, median of the switches.
 
+The live and reaction figures come once per server: PulseAudio and PipeWire (its pulse server).
+
   /usr/bin/python3 bench/vkoido/comparar.py --build build/release [--segundos 60] [--cambios 20]
+                                            [--servidor pulse|pipewire|ambos]
 
 Run it with `nice -n 19` on a shared machine; it starts and stops its own sound server."""
 
@@ -28,7 +31,10 @@ AQUI = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # the helpers live in the source tree
 sys.path.insert(0, os.path.join(AQUI, "..", "..", "tests", "system", "vkoido"))
 from comun import Corrida  # noqa: E402
+from servidor_pipewire import ServidorPipeWire  # noqa: E402
 from servidor_pulse import ServidorPulse  # noqa: E402
+
+SERVIDORES = {"pulse": ServidorPulse, "pipewire": ServidorPipeWire}
 
 LATENCIA_MS = 200  # what vkoido's record stream asks the server for
 
@@ -45,6 +51,28 @@ def cpu_de(pid):
         except (FileNotFoundError, ProcessLookupError):
             pass  # a thread that ended meanwhile
     return total / 1e9
+
+
+def cpu_del_servidor(sv):
+    """CPU seconds of the server: the daemon (PulseAudio), or every process of the group the
+    harness started (PipeWire: pipewire, wireplumber, pipewire-pulse, their D-Bus)."""
+    if sv.nombre != "pipewire":
+        return cpu_de(sv.pid)
+    total = 0
+    for entrada in os.listdir("/proc"):
+        if not entrada.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entrada}/stat") as f:
+                campos = f.read().split(")")[-1].split()
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        if int(campos[2]) == sv.pid:
+            try:
+                total += cpu_de(int(entrada))
+            except (FileNotFoundError, ProcessLookupError):
+                pass
+    return total
 
 
 def vm_hwm(pid):
@@ -100,13 +128,19 @@ def pipeline(build, minutos, tmp):
     }, senal
 
 
-def en_vivo(build, segundos, senal, tmp, llamada):
+def en_vivo(build, segundos, senal, tmp, llamada, servidor):
     """Live cost while something plays for the whole measurement. With `llamada`, a call's own
     output also plays into the sink at 20 ms latency, as a meeting app does, so the sink works in
     short blocks whoever records it; without it only a player with the default two-second buffer
     plays, and a recorder that asks for a short latency makes the server wake for it alone."""
     vkoido = os.path.join(build, "sidecar", "vkoido", "vkoido")
-    with ServidorPulse().arrancar(llamadas=llamada) as sv:
+    with SERVIDORES[servidor]().arrancar() as sv:
+        llamadas = []
+        if llamada:
+            llamadas.append(subprocess.Popen(
+                ["pacat", "--playback", "--raw", "--latency-msec=20", "--device=a",
+                 "--rate=48000", "/dev/zero"], env=sv.env, stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         # Something plays for the whole measurement, as in a call.
         # Played over and over: the measurement outlasts the signal (two minutes with --solo).
         reproductor = subprocess.Popen(["sh", "-c", 'while paplay "$0"; do :; done', senal],
@@ -116,16 +150,16 @@ def en_vivo(build, segundos, senal, tmp, llamada):
         # The server's own rate is measured before and after every recorder, and the mean of
         # the two taken off what it used meanwhile: its rate drifts over minutes.
         def tasa_base():
-            s0, t0 = cpu_de(sv.pid), time.monotonic()
+            s0, t0 = cpu_del_servidor(sv), time.monotonic()
             time.sleep(segundos / 2)
-            return (cpu_de(sv.pid) - s0) / (time.monotonic() - t0)
+            return (cpu_del_servidor(sv) - s0) / (time.monotonic() - t0)
 
         bases = [tasa_base()]
 
         def grabar(args, parar_a):
-            s0 = cpu_de(sv.pid)
+            s0 = cpu_del_servidor(sv)
             cpu_h, rss_h, pared_h = hijo_medido(args, sv.env, parar_a)
-            durante = cpu_de(sv.pid) - s0
+            durante = cpu_del_servidor(sv) - s0
             bases.append(tasa_base())
             return cpu_h, rss_h, pared_h, durante - (bases[-2] + bases[-1]) / 2 * pared_h
 
@@ -144,6 +178,12 @@ def en_vivo(build, segundos, senal, tmp, llamada):
         # The latency ours asks for: the server then wakes as often for it as for us, and audio
         # reaches it as soon, well inside the half second after which the track is padded.
         cpu_p200, _, pared_p200, servidor_p200 = parecord(f"--latency-msec={LATENCIA_MS}")
+        pw = None
+        if sv.nombre == "pipewire":
+            # PipeWire's own recorder, on the same sink's monitor.
+            pw = grabar(["pw-record", "--target", "a", "-P", "{ stream.capture.sink=true }",
+                         "--rate", "16000", "--channels", "1", "--format", "s16",
+                         os.path.join(tmp, "pw-record.wav")], segundos)
         # vkoido once more at the end: the server's rate settles over the first minutes, and
         # whoever is measured first would carry that drift alone.
         ultimo = vk()
@@ -151,12 +191,16 @@ def en_vivo(build, segundos, senal, tmp, llamada):
         rss = max(primero[1], ultimo[1])
         os.killpg(reproductor.pid, signal.SIGKILL)
         reproductor.wait()
+        for p in llamadas:
+            p.kill()
+            p.wait()
         base = statistics.mean(bases)
 
     vk_total = (cpu + max(servidor_vk, 0)) / pared
     pr_total = (cpu_pr + max(servidor_pr, 0)) / pared_pr
     p200_total = (cpu_p200 + max(servidor_p200, 0)) / pared_p200
-    return {
+    cifras = {
+        "servidor": servidor,
         "vkoido_cpu_pct_nucleo": round(100 * cpu / pared, 3),
         "vkoido_rss_mb": round(rss, 1),
         "vkoido_servidor_extra_pct": round(100 * servidor_vk / pared, 3),
@@ -171,11 +215,20 @@ def en_vivo(build, segundos, senal, tmp, llamada):
             round(p200_total / vk_total, 2) if vk_total > 0 else None,
         "servidor_solo_pct": round(100 * base, 3),
     }
+    if pw is not None:
+        pw_total = (pw[0] + max(pw[3], 0)) / pw[2]
+        cifras.update({
+            "pw_record_cpu_pct_nucleo": round(100 * pw[0] / pw[2], 3),
+            "pw_record_rss_mb": round(pw[1], 1),
+            "pw_record_total_pct": round(100 * pw_total, 3),
+            "pw_record_total_sobre_vkoido": round(pw_total / vk_total, 2) if vk_total > 0 else None,
+        })
+    return cifras
 
 
-def reaccion(cambios, tmp):
+def reaccion(cambios, tmp, servidor):
     tiempos = []
-    with ServidorPulse() as sv:
+    with SERVIDORES[servidor]() as sv:
         c = Corrida(sv.env, os.path.join(tmp, "reaccion.wav"))
         c.esperar_linea(lambda o: o.get("event") == "started")
         try:
@@ -189,6 +242,7 @@ def reaccion(cambios, tmp):
         finally:
             c.terminar()
     return {
+        "servidor": servidor,
         "reaccion_mediana_ms": round(statistics.median(tiempos), 1),
         "reaccion_max_ms": round(max(tiempos), 1),
         "reaccion_min_ms": round(min(tiempos), 1),
@@ -203,6 +257,7 @@ def main():
     ap.add_argument("--minutos", type=float, default=10)
     ap.add_argument("--solo", choices=["pipeline", "en_vivo", "reaccion"],
                     help="only one of the three comparisons")
+    ap.add_argument("--servidor", choices=["pulse", "pipewire", "ambos"], default="ambos")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
     os.environ["VKOIDO_BIN"] = os.path.join(build, "sidecar", "vkoido", "vkoido")
@@ -213,12 +268,15 @@ def main():
         cifras, senal = pipeline(build, a.minutos if a.solo in (None, "pipeline") else 2, tmp)
         if a.solo in (None, "pipeline"):
             print(json.dumps({"pipeline": cifras}), flush=True)
-        if a.solo in (None, "en_vivo"):
-            for llamada in (True, False):
-                clave = "en_vivo_con_llamada" if llamada else "en_vivo_solo_reproductor"
-                print(json.dumps({clave: en_vivo(build, a.segundos, senal, tmp, llamada)}), flush=True)
-        if a.solo in (None, "reaccion"):
-            print(json.dumps({"reaccion": reaccion(a.cambios, tmp)}), flush=True)
+        servidores = ["pulse", "pipewire"] if a.servidor == "ambos" else [a.servidor]
+        for servidor in servidores:
+            if a.solo in (None, "en_vivo"):
+                for llamada in (True, False):
+                    clave = "en_vivo_con_llamada" if llamada else "en_vivo_solo_reproductor"
+                    cifras = en_vivo(build, a.segundos, senal, tmp, llamada, servidor)
+                    print(json.dumps({clave: cifras}), flush=True)
+            if a.solo in (None, "reaccion"):
+                print(json.dumps({"reaccion": reaccion(a.cambios, tmp, servidor)}), flush=True)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

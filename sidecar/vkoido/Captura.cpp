@@ -172,3 +172,14 @@ void desarmar(AudioHardware& hw, const Captura& c, ColaSerie& cola) {
     hw.AudioHardwareDestroyAggregateDevice(c.agregadoID);
     hw.AudioHardwareDestroyProcessTap(c.tapID);
 }
+
+double segundosEnVuelo(AudioHardware& hw, const Captura& c) {
+    std::int32_t frames = 0;
+    std::uint32_t tam = sizeof frames;
+    const AudioObjectPropertyAddress dir{kAudioDevicePropertyLatency, kAudioObjectPropertyScopeGlobal,
+                                         kAudioObjectPropertyElementMain};
+    if (hw.AudioObjectGetPropertyData(c.agregadoID, dir, 0, nullptr, &tam, &frames) != kAudioHardwareNoError)
+        return 0;
+    const double tasa = c.formato.sampleRate();
+    return tasa > 0 ? static_cast<double>(frames) / tasa : 0;
+}

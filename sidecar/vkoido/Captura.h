@@ -39,6 +39,10 @@ std::optional<Salida> salidaPorDefecto(AudioHardware& hw);
 std::string nombreDeSalida(AudioHardware& hw, AudioObjectID id);
 std::optional<FormatoDeAudio> formatoQueEntrega(AudioHardware& hw, AudioObjectID tap, AudioObjectID agregado);
 
+// Seconds of audio the platform holds for the capture and has not delivered yet ('ltnc'),
+// below 0 when the audio to come starts later than now; 0 when it cannot tell.
+double segundosEnVuelo(AudioHardware& hw, const Captura& c);
+
 // Tap and aggregate device built, no IOProc; nothing stays built on failure.
 std::optional<Captura> armarCaptura(AudioHardware& hw, const Salida& salida, FalloDeCaptura& fallo);
 // The IOProc created and the device started; on failure the capture is already torn down.

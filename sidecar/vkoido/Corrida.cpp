@@ -1,10 +1,16 @@
 #include "Corrida.h"
 
+#include <algorithm>
+
 #include "DeviceWatch.h"
 #include "Eventos.h"
 #include "TapWriter.h"
 
 namespace {
+
+// The driver's target already keeps kMargen (0.5 s) for audio late in arriving.
+constexpr double kMargen = 0.5;
+constexpr double kMargenConCaptura = 1.0;
 
 double enSegundos(std::int64_t frames) {
     return static_cast<double>(frames) / static_cast<double>(TapWriter::kFramesPorSegundo);
@@ -14,7 +20,17 @@ double enSegundos(std::int64_t frames) {
 
 void tick(EstadoDeCorrida& e, double objetivo) {
     TapWriter& w = *e.writer;
-    w.padTo(objetivo);
+    // Audio still on its way belongs before the gap: padding over it would put silence in
+    // front of it, or count a stall twice. Beyond what the platform knows of, a server starved
+    // of CPU (the transcription runs on the same machine) may still hand over audio a second
+    // late; audio known to start later than now (a monitor whose sink rendered ahead before we
+    // listened) leaves that much less to wait for.
+    if (e.captura) {
+        const double enVuelo = segundosEnVuelo(e.hw, *e.captura);
+        w.padTo(objetivo + kMargen - std::max(0.0, kMargenConCaptura + enVuelo));
+    } else {
+        w.padTo(objetivo);
+    }
 
     std::optional<Corte> corte;
     double largo = 0;
@@ -60,16 +76,20 @@ void tick(EstadoDeCorrida& e, double objetivo) {
     emit(estado);
 }
 
-void detener(EstadoDeCorrida& e, const std::string& ruta) {
+void detener(EstadoDeCorrida& e, const std::string& ruta, double transcurrido) {
     if (e.captura) {
         desarmar(e.hw, *e.captura, e.cola);
         e.captura.reset();
     }
     e.cola.sincronizar();
+    // Nothing is on its way any more: the track ends at the time that passed, not short of it
+    // by what the server still held when the capture was torn down.
+    e.writer->padTo(transcurrido, 0);
+    e.cola.sincronizar();
+    e.writer->cerrar();
     std::int64_t escritos = 0, llamadas = 0, entrada = 0, rellenos = 0;
     {
         std::lock_guard<std::mutex> g(e.writer->lock);
-        e.writer->file.reset();
         escritos = e.writer->framesWritten;
         llamadas = e.writer->ioCalls;
         entrada = e.writer->framesIn;

@@ -18,9 +18,11 @@ struct EstadoDeCorrida {
     bool falloAnunciado = false;     // the failed-rebuild line went out since the last success
 };
 
-// One tick: padding towards `objetivo` seconds of track, the cut and write-failure reports
+// One tick: padding towards `objetivo` seconds of track less what the capture still has on its
+// way, the cut and write-failure reports
 // (once each per run), the format check while a capture is current, the status line.
 void tick(EstadoDeCorrida& e, double objetivo);
 
-// The stop: capture torn down, write queue drained, track closed, notes and the final line.
-void detener(EstadoDeCorrida& e, const std::string& ruta);
+// The stop: capture torn down, write queue drained, the track padded up to `transcurrido`
+// seconds, closed, notes and the final line.
+void detener(EstadoDeCorrida& e, const std::string& ruta, double transcurrido);

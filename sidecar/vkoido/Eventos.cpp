@@ -1,8 +1,10 @@
 #include "Eventos.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -10,16 +12,53 @@
 
 namespace {
 
-int fdSalida = STDOUT_FILENO;
-int fdErrores = STDERR_FILENO;
+// Lines not yet taken by a reader that is slow or hands us a non-blocking descriptor. Only
+// whole lines ever enter, and a line starts only after the one before it is out: a line is
+// written entirely or not at all, and never merges with the next. Past this much the reader
+// is not reading, and new lines are dropped whole.
+constexpr std::size_t kMaximoPendiente = std::size_t{64} * 1024;
 
-void escribirTodo(int fd, const std::string& texto) {
+struct Destino {
+    int fd;
+    std::string pendiente;
+};
+
+Destino salida{STDOUT_FILENO, {}};
+Destino errores{STDERR_FILENO, {}};
+
+// Writes what is pending as far as the descriptor takes it now; true when nothing is left.
+bool vaciar(Destino& d) {
     std::size_t hecho = 0;
-    while (hecho < texto.size()) {
-        const ssize_t n = ::write(fd, texto.data() + hecho, texto.size() - hecho);
+    while (hecho < d.pendiente.size()) {
+        const ssize_t n = ::write(d.fd, d.pendiente.data() + hecho, d.pendiente.size() - hecho);
+        if (n > 0) {
+            hecho += static_cast<std::size_t>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        hecho += static_cast<std::size_t>(n);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        hecho = d.pendiente.size();  // nobody to read it (a closed or broken descriptor)
+    }
+    d.pendiente.erase(0, hecho);
+    return d.pendiente.empty();
+}
+
+void escribirLinea(Destino& d, const std::string& linea) {
+    vaciar(d);
+    if (d.pendiente.size() + linea.size() > kMaximoPendiente) return;
+    d.pendiente += linea;
+    vaciar(d);
+}
+
+// Waits (poll, no busy loop) until what is pending is out or `ms` have passed.
+void vaciarEsperando(Destino& d, int ms) {
+    const auto fin = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!vaciar(d)) {
+        const auto resta =
+            std::chrono::duration_cast<std::chrono::milliseconds>(fin - std::chrono::steady_clock::now());
+        if (resta.count() <= 0) return;
+        pollfd p{d.fd, POLLOUT, 0};
+        if (::poll(&p, 1, static_cast<int>(resta.count())) < 0 && errno != EINTR) return;
     }
 }
 
@@ -34,9 +73,19 @@ bool numerosFinitos(const Linea& j) {
 
 }  // namespace
 
-void dirigirEventos(int salida, int errores) {
-    fdSalida = salida;
-    fdErrores = errores;
+void dirigirEventos(int fdSalida, int fdErrores) {
+    salida = Destino{fdSalida, {}};
+    errores = Destino{fdErrores, {}};
+}
+
+void vaciarEventos() {
+    vaciar(salida);
+    vaciar(errores);
+}
+
+void vaciarEventos(int ms) {
+    vaciarEsperando(salida, ms);
+    vaciarEsperando(errores, ms);
 }
 
 void emit(const Linea& linea) {
@@ -48,21 +97,22 @@ void emit(const Linea& linea) {
         return;
     }
     texto += '\n';
-    escribirTodo(fdSalida, texto);
+    escribirLinea(salida, texto);
 }
 
 void note(std::string_view texto) {
     std::string l = "[tap] ";
     l += texto;
     l += '\n';
-    escribirTodo(fdErrores, l);
+    escribirLinea(errores, l);
 }
 
 void fail(std::string_view texto) {
     std::string l = "vkoido: ";
     l += texto;
     l += '\n';
-    escribirTodo(fdErrores, l);
+    escribirLinea(errores, l);
+    vaciarEsperando(errores, kEsperaAlSalir);
     std::exit(1);
 }
 

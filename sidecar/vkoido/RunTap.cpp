@@ -1,5 +1,6 @@
 #include "RunTap.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -19,6 +20,13 @@
 #ifndef VK_PREFIJO
 #define VK_PREFIJO "com.veskora"
 #endif
+
+namespace {
+
+constexpr double kTurno = 0.1;
+constexpr double kIntervaloDeTick = 0.25;
+
+}  // namespace
 
 void runTap(int argc, char** argv) {
     // The executable carries the plist in its own section; this keeps that object linked in.
@@ -47,6 +55,7 @@ void runTap(int argc, char** argv) {
     auto writer = std::make_shared<TapWriter>(std::move(archivo), std::move(conversor), *pista,
                                               armada->formato, Relojes::delSistema());
     ColaSerie cola(VK_PREFIJO ".tap.write");
+    writer->usarCola(cola);  // the padding and the header are written there, never here
 
     EstadoDeCorrida e{*hw, writer, cola, std::nullopt, 0, false};
     e.captura = arrancar(*hw, *armada, writer, cola, fallo);
@@ -70,13 +79,20 @@ void runTap(int argc, char** argv) {
 
     while (*corriendo) {
         if (limite && segundosContinuos() - inicio >= *limite) break;
-        bucle.correrHasta(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+        // A turn lasts 0.1 s at most and ends at the tick's deadline: a tick every 0.25 s,
+        // not at the first turn after it.
+        const double hastaElTick = std::max(0.0, ultimoTick + kIntervaloDeTick - segundosContinuos());
+        const auto turno = std::chrono::duration<double>(std::min(kTurno, hastaElTick));
+        bucle.correrHasta(std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(turno));
+        vaciarEventos();
         pasoDeVigilancia(e, *watch, segundosContinuos());
         const double ahora = segundosContinuos();
-        if (ahora - ultimoTick < 0.25) continue;
+        if (ahora - ultimoTick < kIntervaloDeTick) continue;
         ultimoTick = ahora;
         tick(e, segundosContinuos() - origen - 0.5);
     }
 
-    detener(e, ruta);
+    detener(e, ruta, segundosContinuos() - origen);
+    vaciarEventos(kEsperaAlSalir);
 }

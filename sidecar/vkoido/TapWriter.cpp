@@ -54,42 +54,53 @@ std::optional<std::uint32_t> TapWriter::capacidadDeSalida(std::uint32_t frames, 
 }
 
 void TapWriter::handle(const AudioBufferList& lista) {
-    std::lock_guard<std::mutex> g(lock);
-    if (falloDeEscritura) return;
-    if (seCorta(0)) return;
-    auto entrada = BufferPCM::sinCopia(inFormat, lista);
-    if (!entrada) return;
-    ++ioCalls;
-    framesIn += entrada->frameLength();
-    const auto capacidad = capacidadDeSalida(entrada->frameLength(), inFormat.sampleRate());
-    if (!capacidad) return;
-    auto salida = BufferPCM::conCapacidad(outFormat, *capacidad);
-    if (!salida) return;
-    EntradaUnica unica{entrada.get(), false};
-    std::string error;
-    if (!converter->convertir(*salida, entradaUnica, &unica, error)) return;
-    const std::uint32_t n = salida->frameLength();
-    if (n == 0) return;
-    if (!salida->floatChannelData().empty()) {
-        const float* m = salida->floatChannelData()[0];
-        float mayor = 0;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const float a = std::fabs(m[i]);
-            if (a > mayor) mayor = a;  // a NaN never compares greater
+    const std::lock_guard<std::mutex> d(disco);
+    std::unique_ptr<ArchivoDePista> cerrado;  // closed last, with `lock` already released
+    std::unique_ptr<BufferPCM> salida;
+    ArchivoDePista* f = nullptr;
+    std::uint32_t n = 0;
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        if (falloDeEscritura) return;
+        if (seCorta(0)) {
+            cerrado = std::move(file);
+            return;
         }
-        if (mayor > peak) peak = mayor;
+        auto entrada = BufferPCM::sinCopia(inFormat, lista);
+        if (!entrada) return;
+        ++ioCalls;
+        framesIn += entrada->frameLength();
+        const auto capacidad = capacidadDeSalida(entrada->frameLength(), inFormat.sampleRate());
+        if (!capacidad) return;
+        salida = BufferPCM::conCapacidad(outFormat, *capacidad);
+        if (!salida) return;
+        EntradaUnica unica{entrada.get(), false};
+        std::string error;
+        if (!converter->convertir(*salida, entradaUnica, &unica, error)) return;
+        n = salida->frameLength();
+        if (n == 0) return;
+        if (!salida->floatChannelData().empty()) {
+            const float* m = salida->floatChannelData()[0];
+            float mayor = 0;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                const float a = std::fabs(m[i]);
+                if (a > mayor) mayor = a;  // a NaN never compares greater
+            }
+            if (mayor > peak) peak = mayor;
+        }
+        if (!file) return;
+        f = file.get();
+        framesEnCamino += n;
     }
-    if (escribir(*salida)) framesWritten += n;
-}
-
-bool TapWriter::escribir(const BufferPCM& b) {
-    if (!file) return false;
-    if (auto e = escritura(*file, b)) {
+    auto e = escritura(*f, *salida);
+    const std::lock_guard<std::mutex> g(lock);
+    framesEnCamino -= n;
+    if (e) {
         falloDeEscritura = std::move(*e);
-        file.reset();
-        return false;
+        cerrado = std::move(file);
+        return;
     }
-    return true;
+    framesWritten += n;
 }
 
 bool TapWriter::seCorta(double faltan) {
@@ -98,8 +109,8 @@ bool TapWriter::seCorta(double faltan) {
     const double hueco = std::isnan(transcurrido) ? faltan : std::max(faltan, transcurrido);
     const double dormido = relojes.dormida() - dormidaPrevia;
     if (!(dormido >= 1.0) && hueco <= 30.0) return false;
+    // The file is closed by whoever writes it (handle(), the disk work), never under `lock`.
     corte = Corte{hueco, dormido};
-    file.reset();
     return true;
 }
 
@@ -122,38 +133,88 @@ Linea TapWriter::entrega() {
     return e;
 }
 
-void TapWriter::padTo(double segundos) {
-    std::lock_guard<std::mutex> g(lock);
-    // A target that is no frame count (not a number, out of range) pads nothing.
-    const double objetivo = segundos * static_cast<double>(kFramesPorSegundo);
-    std::int64_t faltan = 0;
-    if (std::isfinite(objetivo) && objetivo > -9.0e18 && objetivo < 9.0e18)
-        faltan = static_cast<std::int64_t>(objetivo) - framesWritten;
-    if (falloDeEscritura) return;
-    if (seCorta(static_cast<double>(faltan) / static_cast<double>(kFramesPorSegundo))) return;
-    latido = relojes.continuo();
-    dormidaPrevia = relojes.dormida();
-
-    if (faltan > 4000) {
-        auto silencio = BufferPCM::conCapacidad(
-            outFormat, static_cast<std::uint32_t>(std::min<std::int64_t>(faltan, kFramesPorSegundo)));
-        if (silencio) {
-            std::int64_t escritos = 0;
-            while (escritos < faltan) {
-                const auto trozo = std::min<std::int64_t>(faltan - escritos, kFramesPorSegundo);
-                silencio->setFrameLength(static_cast<std::uint32_t>(trozo));
-                if (!file) break;
-                if (auto e = escritura(*file, *silencio)) {
-                    falloDeEscritura = std::move(*e);
-                    file.reset();
-                    break;
-                }
-                escritos += trozo;
+void TapWriter::padTo(double segundos, std::int64_t umbral) {
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        // A target that is no frame count (not a number, out of range) pads nothing.
+        const double objetivo = segundos * static_cast<double>(kFramesPorSegundo);
+        std::int64_t faltan = 0;
+        if (std::isfinite(objetivo) && objetivo > -9.0e18 && objetivo < 9.0e18)
+            faltan = static_cast<std::int64_t>(objetivo) - framesWritten - framesEnCamino;
+        if (falloDeEscritura) return;
+        if (!seCorta(static_cast<double>(faltan) / static_cast<double>(kFramesPorSegundo))) {
+            latido = relojes.continuo();
+            dormidaPrevia = relojes.dormida();
+            if (faltan > umbral) {
+                silencioPendiente_ += faltan;
+                framesEnCamino += faltan;
             }
-            framesWritten += escritos;
-            framesPadded += escritos;
         }
     }
-    // At every tick: a killed process still leaves a playable track with all written so far.
-    if (file) file->actualizarCabecera();
+    // At every tick, also without silence: the header follows what has been written, so a
+    // killed process still leaves a playable track; after a cut the track is closed.
+    alDiscoLuego();
+}
+
+void TapWriter::alDiscoLuego() {
+    if (colaDeDisco_ == nullptr) {
+        alDisco();
+    } else if (!trabajoDeDisco_.encolado.exchange(true)) {
+        colaDeDisco_->encolar(trabajoDeDisco_);
+    }
+}
+
+void TapWriter::TrabajoDeDisco::ejecutar() {
+    // Cleared first: what is decided while this runs queues it again.
+    encolado.store(false);
+    w_.alDisco();
+}
+
+void TapWriter::alDisco() {
+    const std::lock_guard<std::mutex> d(disco);
+    std::unique_ptr<ArchivoDePista> cerrado;  // closed last, with `lock` already released
+    std::int64_t pendiente = 0;
+    ArchivoDePista* f = nullptr;
+    {
+        const std::lock_guard<std::mutex> g(lock);
+        pendiente = silencioPendiente_;
+        silencioPendiente_ = 0;
+        if (corte || falloDeEscritura || !file) {
+            framesEnCamino -= pendiente;
+            cerrado = std::move(file);
+            return;
+        }
+        f = file.get();
+    }
+    if (pendiente > 0) {
+        // One silent buffer of at most a second, made once and reused for every chunk.
+        if (!silencio_)
+            silencio_ = BufferPCM::conCapacidad(outFormat, static_cast<std::uint32_t>(kFramesPorSegundo));
+        std::int64_t escritos = 0;
+        std::optional<std::string> error;
+        while (silencio_ && escritos < pendiente) {
+            const auto trozo = std::min<std::int64_t>(pendiente - escritos, kFramesPorSegundo);
+            silencio_->setFrameLength(static_cast<std::uint32_t>(trozo));
+            error = escritura(*f, *silencio_);
+            if (error) break;
+            escritos += trozo;
+        }
+        const std::lock_guard<std::mutex> g(lock);
+        framesEnCamino -= pendiente;
+        framesWritten += escritos;
+        framesPadded += escritos;
+        if (error) {
+            falloDeEscritura = std::move(*error);
+            cerrado = std::move(file);
+            return;
+        }
+    }
+    f->actualizarCabecera();
+}
+
+void TapWriter::cerrar() {
+    const std::lock_guard<std::mutex> d(disco);
+    std::unique_ptr<ArchivoDePista> cerrado;
+    const std::lock_guard<std::mutex> g(lock);
+    cerrado = std::move(file);
 }

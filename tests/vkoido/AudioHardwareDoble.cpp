@@ -71,6 +71,11 @@ void AudioHardwareDoble::tasas(AudioObjectID id, double nominal, double tap) {
     }
 }
 
+void AudioHardwareDoble::enVuelo(AudioObjectID id, std::int32_t frames) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (auto* d = buscar(id)) d->enVuelo = frames;
+}
+
 void AudioHardwareDoble::estado(const std::string& llamada, OSStatus s) {
     std::lock_guard<std::mutex> g(mutex_);
     estados_[llamada] = s;
@@ -186,9 +191,11 @@ OSStatus AudioHardwareDoble::AudioObjectGetPropertyData(AudioObjectID objeto,
         return d == nullptr ? kAudioHardwareBadObjectError : poner(d->formatoTap, tam, destino);
     }
     if (const auto ag = agregados_.find(objeto); ag != agregados_.end()) {
-        if (a.mSelector != kAudioDevicePropertyNominalSampleRate) return kAudioHardwareUnknownPropertyError;
         const DispositivoDoble* d = buscar(ag->second);
-        return d == nullptr ? kAudioHardwareBadObjectError : poner(d->tasaNominal, tam, destino);
+        if (d == nullptr) return kAudioHardwareBadObjectError;
+        if (a.mSelector == kAudioDevicePropertyNominalSampleRate) return poner(d->tasaNominal, tam, destino);
+        if (a.mSelector == kAudioDevicePropertyLatency) return poner(d->enVuelo, tam, destino);
+        return kAudioHardwareUnknownPropertyError;
     }
     const DispositivoDoble* d = buscar(objeto);
     if (d == nullptr) return kAudioHardwareBadObjectError;

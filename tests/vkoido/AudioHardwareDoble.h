@@ -18,6 +18,7 @@ struct DispositivoDoble {
     std::uint32_t transporte = kAudioDeviceTransportTypeBuiltIn;
     bool vivo = true;
     double tasaNominal = 48000;
+    std::int32_t enVuelo = 0;                // 'ltnc' of an aggregate device over it
     AudioStreamBasicDescription formatoTap;  // what a tap built over it delivers
 };
 
@@ -35,6 +36,8 @@ class AudioHardwareDoble : public AudioHardware {
     void porDefecto(AudioObjectID id);
     void vivo(AudioObjectID id, bool v);
     void tasas(AudioObjectID id, double nominal, double tap);
+    // What 'ltnc' says is on its way for a capture over the device, in frames.
+    void enVuelo(AudioObjectID id, std::int32_t frames);
     // The status a call returns from now on, by the call's name ("AudioDeviceStart", ...).
     void estado(const std::string& llamada, OSStatus s);
     // The call answers 0 but leaves its id at 0.

@@ -1,9 +1,11 @@
 // The track writer and the timeline, with fake clocks and a recording write function.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -306,12 +308,48 @@ TEST(Reportes, UnFalloDeEscrituraSeAvisaUnaVez) {
     EXPECT_EQ(estado["padded"], 1.0);
 }
 
+// A non-blocking pipe whose reader takes its time: every line arrives whole, in order, none
+// glued to the next, and the writer never waits for the reader.
+TEST(Reportes, LineasEnterasSobreUnaTuberiaNoBloqueante) {
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+    ASSERT_GT(::fcntl(p[1], F_SETPIPE_SZ, 4096), 0);
+    const std::string relleno(150, 'x');
+    dirigirEventos(p[1], p[1]);
+    std::string leido;
+    const auto leer = [&] {
+        char buf[1000];  // less than a pipe's worth at a time: a slow reader
+        const ssize_t n = ::read(p[0], buf, sizeof buf);
+        if (n > 0) leido.append(buf, static_cast<std::size_t>(n));
+    };
+    for (int i = 0; i < 100; ++i) {
+        emit(Linea{{"n", i}, {"relleno", relleno}});
+        if (i % 10 == 0) leer();
+    }
+    for (int i = 0; i < 100; ++i) {
+        vaciarEventos();
+        leer();
+    }
+    dirigirEventos(1, 2);
+    ::close(p[0]);
+    ::close(p[1]);
+    std::istringstream in(leido);
+    int esperado = 0;
+    for (std::string l; std::getline(in, l); ++esperado) {
+        const auto j = nlohmann::json::parse(l, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << "torn line: " << l;
+        EXPECT_EQ(j["n"], esperado);
+    }
+    EXPECT_EQ(esperado, 100);
+}
+
 // The writer's lock between the main thread and the write queue (run under TSan in CI).
 TEST(Concurrencia, ElCandadoDelWriterEntreHilos) {
     RelojFalso r;
     Grabadora g;
     auto w = nuevoWriter(r, g);
     ColaSerie cola("prueba.escritura");
+    w->usarCola(cola);
     std::vector<float> m(480 * 2, 0.25F);
     std::atomic<bool> seguir{true};
     std::thread productor([&] {
@@ -339,4 +377,65 @@ TEST(Concurrencia, ElCandadoDelWriterEntreHilos) {
     cola.sincronizar();
     std::lock_guard<std::mutex> l(w->lock);
     EXPECT_GT(w->ioCalls, 0);
+}
+
+// A write that hangs (a frozen file system) holds up the write queue only: the main thread still
+// takes the lock, pads (the silence goes to the queue, behind the audio) and reads the counters.
+TEST(Concurrencia, UnaEscrituraDetenidaNoRetieneElHiloPrincipal) {
+    RelojFalso r;
+    std::mutex m;
+    std::condition_variable cv;
+    bool dentro = false;
+    bool soltar = false;
+    std::vector<std::uint32_t> trozos;
+    const TapWriter::Escritura lenta = [&](ArchivoDePista&,
+                                           const BufferPCM& b) -> std::optional<std::string> {
+        std::unique_lock<std::mutex> l(m);
+        trozos.push_back(b.frameLength());
+        dentro = true;
+        cv.notify_all();
+        cv.wait(l, [&] { return soltar; });
+        return std::nullopt;
+    };
+    const auto in = *FormatoDeAudio::desdeDescripcion(formatoFloatEntrelazado(48000, 2));
+    const auto out = *FormatoDeAudio::estandar(16000, 1);
+    std::string e;
+    const std::string ruta = rutaTemporal();
+    auto w = std::make_shared<TapWriter>(ArchivoDePista::crear(ruta, e), Conversor::crear(in, out), out, in,
+                                         r.relojes(), lenta);
+    std::filesystem::remove(ruta);
+    ColaSerie cola("prueba.disco");
+    w->usarCola(cola);
+    cola.encolar([&] { entregar(*w, std::vector<float>(4800 * 2, 0.25F), 2); });
+    const auto liberar = [&] {
+        const std::lock_guard<std::mutex> l(m);
+        soltar = true;
+        cv.notify_all();
+    };
+    {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait(l, [&] { return dentro; });
+    }
+    const bool libre = w->lock.try_lock();
+    if (libre) w->lock.unlock();
+    if (!libre) liberar();
+    ASSERT_TRUE(libre) << "the lock is held across the file write";
+
+    w->padTo(2.0);
+    {
+        const std::lock_guard<std::mutex> g(w->lock);
+        EXPECT_EQ(w->framesWritten, 0);
+        EXPECT_EQ(w->framesEnCamino, 32000);  // the audio being written, and the silence decided
+    }
+    EXPECT_EQ(w->entrega()["padded"], 0.0);
+    liberar();
+    cola.sincronizar();
+    const std::lock_guard<std::mutex> g(w->lock);
+    EXPECT_EQ(w->framesWritten, 32000);
+    EXPECT_EQ(w->framesEnCamino, 0);
+    const std::lock_guard<std::mutex> l(m);
+    ASSERT_EQ(trozos.size(), 3U);
+    EXPECT_GT(trozos[0], 0U);  // the audio first, then the silence in chunks of a second at most
+    EXPECT_EQ(trozos[1], 16000U);
+    EXPECT_EQ(w->framesPadded, 32000 - trozos[0]);
 }

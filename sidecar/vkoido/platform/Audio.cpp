@@ -223,10 +223,20 @@ std::optional<std::string> ArchivoDePista::escribir(const BufferPCM& b) {
     const auto n = static_cast<sf_count_t>(b.frameLength());
     errno = 0;
     const sf_count_t escritos = sf_write_float(sf_, b.floatChannelData()[0], n);
-    if (escritos == n) return std::nullopt;
-    if (sf_error(sf_) != SF_ERR_NO_ERROR) return std::string(sf_strerror(sf_));
-    if (errno != 0) return std::string(std::strerror(errno));
-    return std::string("escritura incompleta en la pista");
+    if (escritos == n) {
+        frames_ += n;
+        return std::nullopt;
+    }
+    const int numero = errno;
+    std::string error = sf_error(sf_) != SF_ERR_NO_ERROR ? std::string(sf_strerror(sf_))
+                        : numero != 0                    ? std::string(std::strerror(numero))
+                                                         : std::string("escritura incompleta en la pista");
+    // What a short write left goes: data and header end at the last whole write, which is
+    // what the counters (and the lines) say the track holds.
+    sf_count_t hasta = frames_;
+    sf_command(sf_, SFC_FILE_TRUNCATE, &hasta, sizeof hasta);
+    sf_command(sf_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+    return error;
 }
 
 void ArchivoDePista::actualizarCabecera() {

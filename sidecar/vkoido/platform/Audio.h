@@ -105,7 +105,8 @@ class ArchivoDePista {
     ArchivoDePista(const ArchivoDePista&) = delete;
     ArchivoDePista& operator=(const ArchivoDePista&) = delete;
 
-    // Appends channel 0 of a standard float buffer. Answers the error text on failure.
+    // Appends channel 0 of a standard float buffer. Answers the error text on failure, after
+    // cutting the file back to what it held before this write.
     std::optional<std::string> escribir(const BufferPCM& b);
     // Rewrites the header for what has been written so far, so the file stays playable.
     void actualizarCabecera();
@@ -113,4 +114,5 @@ class ArchivoDePista {
   private:
     explicit ArchivoDePista(struct sf_private_tag* sf) : sf_(sf) {}
     struct sf_private_tag* sf_;
+    std::int64_t frames_ = 0;  // frames of whole writes
 };

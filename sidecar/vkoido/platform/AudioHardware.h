@@ -65,6 +65,12 @@ constexpr AudioObjectPropertySelector kAudioDevicePropertyTransportType = cuatro
 constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = cuatroCar("livn");
 constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = cuatroCar("tfmt");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = cuatroCar("nsrt");
+// On a started aggregate device, a 32-bit signed count of frames at its rate: audio the
+// platform has captured for the IOProc and not yet handed to its block (held by the server,
+// on its way, or waiting on the queue); below 0 when the next audio to come is already known
+// to start that much later (what the device played before anyone listened). The timeline
+// leaves what is on its way out of the padding.
+constexpr AudioObjectPropertySelector kAudioDevicePropertyLatency = cuatroCar("ltnc");
 
 // Transport types ('tran').
 constexpr std::uint32_t kAudioDeviceTransportTypeVirtual = cuatroCar("virt");

@@ -95,6 +95,18 @@ class ServidorPrivado : public ::testing::Test {
         return t;
     }
 
+    // A new default sink, once the server says so (PipeWire's session manager takes a moment).
+    void ponerPorDefecto(const std::string& sumidero) {
+        pactl("set-default-sink " + sumidero);
+        EXPECT_TRUE(esperarHasta([&] {
+            std::string uid;
+            AudioObjectID id = 0;
+            return leer(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, id) == 0 &&
+                   hw().AudioObjectGetPropertyString(id, {kAudioDevicePropertyDeviceUID}, uid) == 0 &&
+                   uid == sumidero;
+        })) << sumidero;
+    }
+
     // Tap and aggregate device over the current default output, as the capture builds them.
     void armar(AudioObjectID& tap, AudioObjectID& agregado) {
         (void)porDefecto();
@@ -166,11 +178,11 @@ TEST_F(ServidorPrivado, DescribeLasSalidasConIdsPropios) {
     ASSERT_EQ(leer(a, kAudioDevicePropertyDeviceIsAlive, vivo), 0);
     EXPECT_EQ(vivo, 1U);
 
-    pactl("set-default-sink b");
+    ponerPorDefecto("b");
     const AudioObjectID b = porDefecto();
     EXPECT_NE(b, a);
     EXPECT_EQ(texto(b, kAudioDevicePropertyDeviceUID), "b");
-    pactl("set-default-sink a");
+    ponerPorDefecto("a");
     EXPECT_EQ(porDefecto(), a) << "the same sink keeps its id on one connection";
 
     // Sizes and objects the backend does not have.
@@ -199,7 +211,7 @@ TEST_F(ServidorPrivado, ElFormatoEsElQueElStreamEntrega) {
     ASSERT_EQ(leer(agregado, kAudioDevicePropertyNominalSampleRate, nominal), 0);
     EXPECT_EQ(nominal, 48000.0);
 
-    pactl("set-default-sink b");
+    ponerPorDefecto("b");
     AudioObjectID tapB = 0;
     AudioObjectID agregadoB = 0;
     armar(tapB, agregadoB);
@@ -272,8 +284,7 @@ TEST_F(ServidorPrivado, EntregaLoQueSuenaYNadaTrasParar) {
 
 TEST_F(ServidorPrivado, SinSuSalidaElStreamTerminaYNoPasaAlMicrofono) {
     // A "microphone" that would give itself away with its tone, made the default source.
-    pactl("load-module module-sine-source source_name=mic frequency=440");
-    pactl("set-default-source mic");
+    ASSERT_EQ(correr(harness() + " microfono " + dir_), 0);
     ColaSerie oyentes("prueba.oyentes");
     std::atomic<int> dispositivos{0};
     std::atomic<int> defectos{0};

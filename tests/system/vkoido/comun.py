@@ -124,7 +124,10 @@ def voz(directorio, texto=FRASE, nombre="voz"):
     bruto = os.path.join(directorio, nombre + "-espeak.wav")
     subprocess.run(["espeak-ng", "-v", "es", "-s", "160", "-w", bruto, texto], check=True)
     para_tocar = os.path.join(directorio, nombre + ".wav")
-    subprocess.run(["sox", bruto, "-r", "48000", "-c", "2", "-b", "16", para_tocar], check=True)
+    # A player's first tens of milliseconds may never reach a monitor (the sink rewinds to mix
+    # the new stream in sooner); the lead-in keeps the speech itself clear of that.
+    subprocess.run(["sox", bruto, "-r", "48000", "-c", "2", "-b", "16", para_tocar, "pad", "0.3", "0"],
+                   check=True)
     referencia = os.path.join(directorio, nombre + "-ref.wav")
     subprocess.run(["sox", bruto, "-r", "16000", "-c", "1", "-b", "16", referencia], check=True)
     return para_tocar, leer_pista(referencia)[3]

@@ -16,6 +16,8 @@ BLOQUE_INICIAL = 2.1
 
 
 class ServidorPulse:
+    nombre = "pulse"
+
     def __init__(self, directorio=None):
         self.dir = directorio or tempfile.mkdtemp(prefix="vkoido-pulse-")
         self.runtime = os.path.join(self.dir, "run")
@@ -38,12 +40,11 @@ class ServidorPulse:
         )
         self.modulos = {}
         self.pid = None
-        self.llamadas = []
         self._servidor = self.env["PULSE_SERVER"]
 
     # -- life of the daemon ------------------------------------------------------------
 
-    def arrancar(self, sumideros=True, llamadas=True):
+    def arrancar(self, sumideros=True):
         """Starts the daemon (as root it only warns) with its sinks warmed up, and only then
         opens the socket clients know, so nobody meets a sink still in its first block."""
         for viejo in (self.socket, self.socket_preparacion):
@@ -72,8 +73,8 @@ class ServidorPulse:
             self.pid = int(f.read().strip())
         self.modulos = {}
         if sumideros:
-            self.cargar_sumidero("a", TASA_A, "Altavoces_A", llamadas, esperar=False)
-            self.cargar_sumidero("b", TASA_B, "Auriculares_B", llamadas, esperar=False)
+            self.cargar_sumidero("a", TASA_A, "Altavoces_A", esperar=False)
+            self.cargar_sumidero("b", TASA_B, "Auriculares_B", esperar=False)
             self.pactl("set-default-sink", "a")
             time.sleep(BLOQUE_INICIAL)
         self.pactl("load-module", "module-native-protocol-unix", "auth-anonymous=1",
@@ -83,7 +84,6 @@ class ServidorPulse:
 
     def parar(self):
         """Stops the daemon this object started; the directory stays for `limpiar`."""
-        self._colgar()
         if self.pid is None:
             return
         pid, self.pid = self.pid, None
@@ -107,7 +107,6 @@ class ServidorPulse:
         os.kill(pid, signal.SIGKILL)
         while _vive(pid):
             time.sleep(0.02)
-        self._colgar()
         self._olvidar_pid()
 
     def _olvidar_pid(self):
@@ -139,30 +138,20 @@ class ServidorPulse:
             raise RuntimeError(f"pactl {' '.join(args)}: {r.stderr.strip()}")
         return r.stdout
 
-    def cargar_sumidero(self, nombre, tasa, descripcion, llamada=True, esperar=True):
-        """A null sink. With `llamada`, a client keeps playing silence into it at low latency,
-        as a call's own output does: an idle null sink otherwise works in blocks of seconds,
-        and whatever starts listening to it waits that long for its first audio. The block
-        the sink began with still runs out first: `esperar` waits for that."""
+    def cargar_sumidero(self, nombre, tasa, descripcion, esperar=True):
+        """A null sink, idle: nobody plays into it until a test does. A new null sink starts
+        with a block of two seconds that runs out first: `esperar` waits for that."""
         salida = self.pactl("load-module", "module-null-sink", f"sink_name={nombre}",
                             f"rate={tasa}", f"sink_properties=device.description={descripcion}")
         self.modulos[nombre] = salida.strip()
-        if llamada:
-            self.llamadas.append(subprocess.Popen(
-                ["pacat", "--playback", "--raw", "--latency-msec=20", f"--device={nombre}",
-                 f"--rate={tasa}", "/dev/zero"],
-                env=self._env_cliente(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL))
-            if esperar:
-                time.sleep(BLOQUE_INICIAL)
+        if esperar:
+            time.sleep(BLOQUE_INICIAL)
         return self.modulos[nombre]
 
-    def _colgar(self):
-        for p in self.llamadas:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
-        self.llamadas = []
+    def cargar_microfono(self, hz=440):
+        """A "microphone" that would give itself away with its tone, as the default source."""
+        self.pactl("load-module", "module-sine-source", "source_name=mic", f"frequency={hz}")
+        self.pactl("set-default-source", "mic")
 
     def descargar_sumidero(self, nombre):
         self.pactl("unload-module", self.modulos.pop(nombre))
@@ -214,16 +203,28 @@ def _vive(pid):
         return False
 
 
+def servidor(directorio=None):
+    """The server the test runs against: VKOIDO_SERVIDOR=pulse (the default) or pipewire."""
+    if os.environ.get("VKOIDO_SERVIDOR", "pulse") == "pipewire":
+        from servidor_pipewire import ServidorPipeWire
+        return ServidorPipeWire(directorio)
+    return ServidorPulse(directorio)
+
+
 if __name__ == "__main__":
-    # For fixtures in other languages: arrancar|parar|matar <directory>. After `arrancar` the
-    # server's socket is <directory>/run/native.
+    # For fixtures in other languages: arrancar|parar|matar|microfono <directory>. After
+    # `arrancar` the server's socket is <directory>/run/native.
     import sys
 
     accion, directorio = sys.argv[1], sys.argv[2]
-    servidor = ServidorPulse(directorio)
+    sv = servidor(directorio)
     if accion == "arrancar":
-        servidor.arrancar()
+        sv.arrancar()
+    elif accion == "microfono":
+        sv.cargar_microfono(440)
+    elif sv.nombre == "pipewire":
+        sv.matar() if accion == "matar" else sv.parar()
     else:
-        _leer_pid(servidor)
-        if servidor.pid is not None:
-            servidor.matar() if accion == "matar" else servidor.parar()
+        _leer_pid(sv)
+        if sv.pid is not None:
+            sv.matar() if accion == "matar" else sv.parar()
