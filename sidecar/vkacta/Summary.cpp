@@ -1,7 +1,7 @@
 #include "Summary.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -150,7 +150,8 @@ Result<MeetingDigest> fundir(LanguageModel& modelo, const std::string& instrucci
                 continue;
             }
             auto s = modelo.makeSession(instrucciones);
-            auto r = respond<MeetingDigest>(*s, promptDeFusion(renderizar(nivel, desde, hasta)), true, opciones);
+            auto r =
+                respond<MeetingDigest>(*s, promptDeFusion(renderizar(nivel, desde, hasta)), true, opciones);
             if (!r) return r.error();
             siguiente.push_back(std::move(r).value());
         }

@@ -78,7 +78,8 @@ class LanguageModelSession {
     // Whether `respond` with this prompt (and the options left unset) fits the model's context
     // together with the whole answer budget it would get. Generates nothing; cheap next to a
     // request, so it may be asked many times.
-    virtual bool cabe(const std::string& prompt, const GenerationSchema& schema, bool includeSchemaInPrompt) = 0;
+    virtual bool cabe(const std::string& prompt, const GenerationSchema& schema,
+                      bool includeSchemaInPrompt) = 0;
 };
 
 class LanguageModel {

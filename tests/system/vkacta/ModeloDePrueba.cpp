@@ -4,13 +4,13 @@
 #include <gguf.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <numeric>
 #include <random>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
@@ -47,7 +47,11 @@ std::vector<int64_t> rangos(const std::vector<std::string>& piezas, Orden orden)
     auto clase = [&](int64_t id) -> int {
         const std::string& p = piezas[static_cast<size_t>(id)];
         const auto comillas = std::count(p.begin(), p.end(), '"');
-        if (orden == Orden::bucle && (p == "\xC4\xA0" "bla" || p == "\xE2\x96\x81" "bla")) return -1;
+        if (orden == Orden::bucle && (p == "\xC4\xA0"
+                                           "bla" ||
+                                      p == "\xE2\x96\x81"
+                                           "bla"))
+            return -1;
         if (orden == Orden::cierra || orden == Orden::bucle) {
             // Structural characters are valid string content too, so the quote must beat
             // them; "[]" beats the closing brackets so arrays are left empty.
@@ -147,8 +151,8 @@ std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
     if (!plantilla.empty()) gguf_set_val_str(g, "tokenizer.chat_template", plantilla.c_str());
     gguf_set_val_str(g, "general.architecture", "llama");
     gguf_set_val_str(g, "general.name",
-                     orden == Orden::cierra ? "prueba-cierra"
-                     : orden == Orden::azar ? "prueba-azar"
+                     orden == Orden::cierra  ? "prueba-cierra"
+                     : orden == Orden::azar  ? "prueba-azar"
                      : orden == Orden::bucle ? "prueba-bucle"
                                              : "prueba-nunca-cierra");
     gguf_set_val_u32(g, "llama.block_count", 1);

@@ -77,15 +77,17 @@ TEST_F(Motor, UnavailableReasonsNameTheFileAndTheCause) {
     ASSERT_EQ(prueba::escribirModeloDePrueba(prueba::vocabularioQwen2(), rota, Orden::cierra, true, 8192,
                                              "{% for m in messages %}{{ m.content }"),
               "");
-    EXPECT_EQ(motivo(rota).rfind(prefijo + rota.string() + " no se puede aplicar: el motor de plantillas no la entiende", 0),
+    EXPECT_EQ(motivo(rota).rfind(
+                  prefijo + rota.string() + " no se puede aplicar: el motor de plantillas no la entiende", 0),
               0U)
         << motivo(rota);
     const fs::path muda = dir_ / "plantilla-muda.gguf";
     ASSERT_EQ(prueba::escribirModeloDePrueba(prueba::vocabularioQwen2(), muda, Orden::cierra, true, 8192,
                                              "{{ bos_token }}Hola."),
               "");
-    EXPECT_EQ(motivo(muda), prefijo + muda.string() +
-                                " no se puede aplicar: no deja las instrucciones y el pedido, una vez cada uno y en orden");
+    EXPECT_EQ(motivo(muda),
+              prefijo + muda.string() +
+                  " no se puede aplicar: no deja las instrucciones y el pedido, una vez cada uno y en orden");
 
     EXPECT_EQ(motivo(modelo(Orden::cierra)), "");
 }
@@ -94,8 +96,8 @@ TEST_F(Motor, AModelStuckInALoopIsSteeredOutAndAnswersADigest) {
     // Under plain greedy decoding this model writes " bla" for ever inside the summary.
     LlamaLanguageModel m(modelo(Orden::bucle));
     ASSERT_TRUE(m.availability().isAvailable());
-    const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones), "Resume esta reunión:\n\n⟪Ana: hola⟫",
-                                          true, {});
+    const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones),
+                                          "Resume esta reunión:\n\n⟪Ana: hola⟫", true, {});
     ASSERT_TRUE(r.ok()) << r.error().texto;
     EXPECT_EQ(r.value().summary.rfind(" bla bla", 0), 0U) << r.value().summary;
     EXPECT_LT(r.value().summary.size(), 40U) << r.value().summary;

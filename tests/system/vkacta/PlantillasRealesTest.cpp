@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 struct Familia {
     const char* nombre;
     const char* vocabulario;
-    const char* plantilla;  // a real template by file name; empty: the vocabulary's own
+    const char* plantilla;      // a real template by file name; empty: the vocabulary's own
     const char* abreRespuesta;  // how the frame hands the turn to the model
     bool marcasDeControl;       // whether the vocabulary knows the frame's markers as control tokens
 };
@@ -40,7 +40,8 @@ const Familia kFamilias[] = {
     {"Llama32", "llama-bpe", "meta-llama-Llama-3.2-3B-Instruct",
      "<|eot_id|><|start_header_id|>assistant<|end_header_id|>\n\n", true},
     {"Gemma4DelVocabulario", "gemma-4", "", "<turn|>\n<|turn>model\n<|channel>thought\n<channel|>", true},
-    {"Gemma4", "gemma-4", "google-gemma-4-31B-it", "<turn|>\n<|turn>model\n<|channel>thought\n<channel|>", true},
+    {"Gemma4", "gemma-4", "google-gemma-4-31B-it", "<turn|>\n<|turn>model\n<|channel>thought\n<channel|>",
+     true},
     {"Gemma2", "llama-spm", "google-gemma-2-2b-it", "<end_of_turn>\n<start_of_turn>model\n", false},
     {"Phi3DelVocabulario", "phi-3", "", "<|end|>\n<|assistant|>\n", true},
     {"Phi35", "phi-3", "microsoft-Phi-3.5-mini-instruct", "<|end|>\n<|assistant|>\n", true},
@@ -71,15 +72,15 @@ fs::path PlantillaReal::dir_;
 
 TEST_P(PlantillaReal, FramesWithTheTemplateKeepsTheTranscriptPlainAndAnswersADigest) {
     const Familia& f = GetParam();
-    const std::string plantilla = std::string(f.plantilla).empty()       ? std::string()
+    const std::string plantilla = std::string(f.plantilla).empty()      ? std::string()
                                   : std::string(f.plantilla) == kPropia ? std::string(kPropia)
-                                                                         : prueba::plantillaReal(f.plantilla);
+                                                                        : prueba::plantillaReal(f.plantilla);
     if (!std::string(f.plantilla).empty()) {
         ASSERT_FALSE(plantilla.empty()) << f.plantilla;
     }
     const fs::path ruta = dir_ / (std::string(f.nombre) + ".gguf");
-    ASSERT_EQ(prueba::escribirModeloDePrueba(prueba::vocabulario(f.vocabulario), ruta, prueba::Orden::cierra, true,
-                                             8192, plantilla),
+    ASSERT_EQ(prueba::escribirModeloDePrueba(prueba::vocabulario(f.vocabulario), ruta, prueba::Orden::cierra,
+                                             true, 8192, plantilla),
               "");
     LlamaLanguageModel m(ruta);
     const Availability a = m.availability();
@@ -99,7 +100,8 @@ TEST_P(PlantillaReal, FramesWithTheTemplateKeepsTheTranscriptPlainAndAnswersADig
     const size_t finDelPrompt = pedido.resto.size() - cierre.size();
     std::string leido;
     for (size_t i = 0; i < finDelPrompt; ++i) {
-        EXPECT_FALSE(motor.esControl(pedido.resto[i])) << "token " << i << ": " << motor.pieza(pedido.resto[i]);
+        EXPECT_FALSE(motor.esControl(pedido.resto[i]))
+            << "token " << i << ": " << motor.pieza(pedido.resto[i]);
         leido += motor.pieza(pedido.resto[i]);
     }
     // A tokenizer that writes a space before a text (SentencePiece's own rule) adds just that.
@@ -116,7 +118,9 @@ TEST_P(PlantillaReal, FramesWithTheTemplateKeepsTheTranscriptPlainAndAnswersADig
 }
 
 INSTANTIATE_TEST_SUITE_P(Familias, PlantillaReal, ::testing::ValuesIn(kFamilias),
-                         [](const ::testing::TestParamInfo<Familia>& i) { return std::string(i.param.nombre); });
+                         [](const ::testing::TestParamInfo<Familia>& i) {
+                             return std::string(i.param.nombre);
+                         });
 
 }  // namespace
 }  // namespace vkacta

@@ -26,14 +26,16 @@ class Vkacta : public ::testing::Test {
 
     // A copy (not a link: the tool finds itself through /proc/self/exe) of the executable in
     // <raiz>/bin, and the model, if any, where the tool looks for it.
-    static std::string instalar(const std::string& nombre, std::optional<Orden> orden, uint32_t contexto = 8192) {
+    static std::string instalar(const std::string& nombre, std::optional<Orden> orden,
+                                uint32_t contexto = 8192) {
         const fs::path raiz = dir_ / nombre;
         fs::create_directories(raiz / "bin");
         const fs::path exe = raiz / "bin" / "vkacta";
         fs::copy_file(VKACTA_EJECUTABLE, exe, fs::copy_options::overwrite_existing);
         if (orden) {
-            const std::string e = prueba::escribirModeloDePrueba(
-                prueba::vocabularioQwen2(), raiz / "share" / "vkacta" / "modelo.gguf", *orden, true, contexto);
+            const std::string e = prueba::escribirModeloDePrueba(prueba::vocabularioQwen2(),
+                                                                 raiz / "share" / "vkacta" / "modelo.gguf",
+                                                                 *orden, true, contexto);
             EXPECT_EQ(e, "");
         }
         return exe.string();
@@ -96,7 +98,9 @@ TEST_F(Vkacta, AModelThatLoopsUnderGreedyDecodingStillWritesItsDigest) {
     const auto s = prueba::ejecutar(exe, "Ana: hola.\n");
     EXPECT_EQ(s.estado, 0) << s.err;
     EXPECT_TRUE(std::regex_match(
-        s.out, std::regex(R"(\{"actionItems":\[\],"decisions":\[\],"elapsedSeconds":[0-9.eE+-]+,"summary":"( bla)+"\})")))
+        s.out,
+        std::regex(
+            R"(\{"actionItems":\[\],"decisions":\[\],"elapsedSeconds":[0-9.eE+-]+,"summary":"( bla)+"\})")))
         << s.out;
 }
 

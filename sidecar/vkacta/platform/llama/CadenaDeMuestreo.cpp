@@ -41,8 +41,7 @@ void CadenaDeMuestreo::Borrador::operator()(llama_sampler* s) const {
 }
 
 CadenaDeMuestreo::CadenaDeMuestreo(const llama_vocab* vocab)
-    : vocab_(vocab),
-      nVocab_(static_cast<size_t>(llama_vocab_n_tokens(vocab))),
+    : nVocab_(static_cast<size_t>(llama_vocab_n_tokens(vocab))),
       dry_(llama_sampler_init_dry(vocab, kMultiplicador, kBase, kLargoPermitido, kUltimos,
                                   const_cast<const char**>(kRupturas), std::size(kRupturas))),  // NOLINT
       candidatos_(nVocab_) {}

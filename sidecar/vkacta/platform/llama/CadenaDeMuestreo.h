@@ -51,7 +51,6 @@ class CadenaDeMuestreo {
     void llenar(const float* logits);
     int32_t mejor(size_t n) const;
 
-    const llama_vocab* vocab_;
     size_t nVocab_;
     std::unique_ptr<llama_sampler, Borrador> dry_;
     std::unique_ptr<llama_sampler, Borrador> azar_;  // temperature and draw, random mode only

@@ -79,7 +79,8 @@ class Conversor {
                 return "texto";
             case GenerationSchema::Kind::array: {
                 const std::string e = expresion(s.items());
-                return "\"[\" (" + e + " (\",\" " + e + "){0," + std::to_string(kEntradasMaximas - 1) + "})? \"]\"";
+                return "\"[\" (" + e + " (\",\" " + e + "){0," + std::to_string(kEntradasMaximas - 1) +
+                       "})? \"]\"";
             }
             case GenerationSchema::Kind::object:
                 return reglaDeObjeto(s);

@@ -2,6 +2,7 @@
 
 #include <llama.h>
 
+#include <sched.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <sched.h>
 
 #include "Gramatica.h"
 
@@ -133,8 +133,8 @@ int MotorLlama::presupuesto(const TokensDelPedido& t, const GenerationOptions& o
     return presupuestoPara(t.resto.size());
 }
 
-bool MotorLlama::cabe(const std::string& instrucciones, const std::string& prompt, const GenerationSchema& esquema,
-                      bool esquemaEnPrompt) const {
+bool MotorLlama::cabe(const std::string& instrucciones, const std::string& prompt,
+                      const GenerationSchema& esquema, bool esquemaEnPrompt) const {
     const auto t = tokenizarPedido(textoDeSistema(instrucciones, esquema, esquemaEnPrompt), prompt);
     const auto total = static_cast<int64_t>(t.prefijo.size() + t.resto.size()) + presupuesto(t, {});
     return total <= contextoEntrenado_;
@@ -238,7 +238,8 @@ Result<bool> MotorLlama::evaluar(const int32_t* tokens, size_t n) {
         CuentasDelMotor& c;
         std::chrono::steady_clock::time_point t;
         ~Anotar() {
-            c.segundosEvaluando += std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+            c.segundosEvaluando +=
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
         }
     } anotar{cuentas_, comienzo};
     const size_t lote = llama_n_batch(contexto_.get());
@@ -273,7 +274,8 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
         p.n_ubatch = std::min<uint32_t>(p.n_batch, 512);
         p.n_seq_max = 1;
         p.no_perf = true;
-        const int hilos = ajustes_.hilos > 0 ? ajustes_.hilos : hilosPara(llama_model_n_params(modelo_.get()));
+        const int hilos =
+            ajustes_.hilos > 0 ? ajustes_.hilos : hilosPara(llama_model_n_params(modelo_.get()));
         p.n_threads = hilos;
         p.n_threads_batch = hilos;
         contexto_.reset(llama_init_from_model(modelo_.get(), p));

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "CadenaDeMuestreo.h"
 #include "GeneratedContent.h"
 #include "GenerationSchema.h"
 #include "LanguageModel.h"
-#include "CadenaDeMuestreo.h"
 #include "PlantillaDeChat.h"
 
 struct llama_model;
