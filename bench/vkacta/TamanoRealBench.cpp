@@ -287,7 +287,8 @@ int main() {
     const double rPrompt = static_cast<double>(evaluados) / sEval;
     std::printf("reunión: %zu caracteres, %zu partes, %lld pedidos\n", longitud(transcript), partes.size(),
                 static_cast<long long>(c.pedidos - antes.pedidos));
-    for (size_t i = 1; i + 1 < marcas.size(); ++i)
+    // Notes: the count, one per part, the time; the last gap is the fuse (groups included).
+    for (size_t i = 1; i < marcas.size(); ++i)
         std::printf("  %s %zu: %6.1f s\n", i <= partes.size() ? "parte " : "fusión", i,
                     marcas[i] - marcas[i - 1]);
     std::printf("prompt:    %lld tokens, %6.2f tokens/s\n", static_cast<long long>(evaluados), rPrompt);
@@ -297,7 +298,7 @@ int main() {
     std::printf(
         "total:     %.1f s; cómputo del modelo %.1f s; lo nuestro %+.1f %% (objetivo: como mucho 5 %%)\n",
         total, propio, 100.0 * (total - propio) / propio);
-    std::printf("pico de memoria: %ld MB\n", picoDeMemoriaMb());
+    std::printf("pico de memoria: %ld MB (el proceso entero, cuantización incluida)\n", picoDeMemoriaMb());
     fs::remove_all(dir);
     return 0;
 }
