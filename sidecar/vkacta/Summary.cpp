@@ -1,10 +1,12 @@
 #include "Summary.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -100,6 +102,63 @@ bool esUtf8(std::string_view texto) {
     return true;
 }
 
+std::vector<std::string> renderizar(const std::vector<MeetingDigest>& digests, std::size_t desde,
+                                    std::size_t hasta) {
+    std::vector<std::string> textos;
+    textos.reserve(hasta - desde);
+    for (std::size_t i = desde; i < hasta; ++i)
+        textos.push_back(render(digests[i]));
+    return textos;
+}
+
+// The digest of all partial digests: one fuse request when it fits the model's context with room
+// for everything they hold; otherwise consecutive groups that fit are fused (a group of one
+// stays as it is) and the groups' digests fused in turn, until one request holds them all.
+Result<MeetingDigest> fundir(LanguageModel& modelo, const std::string& instrucciones,
+                             std::vector<MeetingDigest> nivel, const GenerationOptions& opciones) {
+    const GenerationSchema esquema = MeetingDigest::generationSchema();
+    for (;;) {
+        auto sesion = modelo.makeSession(instrucciones);
+        const std::string todo = promptDeFusion(renderizar(nivel, 0, nivel.size()));
+        if (nivel.size() <= 2 || sesion->cabe(todo, esquema, true))
+            return respond<MeetingDigest>(*sesion, todo, true, opciones);
+
+        std::vector<std::pair<std::size_t, std::size_t>> grupos;  // [desde, hasta)
+        bool algunoJunto = false;
+        for (std::size_t desde = 0; desde < nivel.size();) {
+            std::size_t hasta = desde + 1;
+            while (hasta < nivel.size() &&
+                   sesion->cabe(promptDeFusion(renderizar(nivel, desde, hasta + 1)), esquema, true))
+                ++hasta;
+            algunoJunto = algunoJunto || hasta - desde > 1;
+            grupos.emplace_back(desde, hasta);
+            desde = hasta;
+        }
+        sesion.reset();
+        if (!algunoJunto) {
+            // Not even two fit with their whole budget: pairs, on what the context leaves, so
+            // each round still halves what is left.
+            grupos.clear();
+            for (std::size_t i = 0; i < nivel.size(); i += 2)
+                grupos.emplace_back(i, std::min(i + 2, nivel.size()));
+        }
+        std::vector<MeetingDigest> siguiente;
+        siguiente.reserve(grupos.size());
+        for (const auto& [desde, hasta] : grupos) {
+            if (hasta - desde == 1) {
+                siguiente.push_back(std::move(nivel[desde]));
+                continue;
+            }
+            auto s = modelo.makeSession(instrucciones);
+            auto r =
+                respond<MeetingDigest>(*s, promptDeFusion(renderizar(nivel, desde, hasta)), true, opciones);
+            if (!r) return r.error();
+            siguiente.push_back(std::move(r).value());
+        }
+        nivel = std::move(siguiente);
+    }
+}
+
 }  // namespace
 
 std::string promptUnico(std::string_view parte) {
@@ -184,15 +243,15 @@ std::optional<std::string> digerir(LanguageModel& modelo, const Entorno& entorno
         if (!r) return "el modelo falló: " + r.error().texto;
         final = std::move(r).value();
     } else {
-        std::vector<std::string> parciales;
+        std::vector<MeetingDigest> parciales;
         parciales.reserve(m);
         for (std::size_t i = 1; i <= m; ++i) {
             auto r = pedir(promptDeParte(i, m, partes[i - 1]));
             if (!r) return "el modelo falló: " + r.error().texto;
-            parciales.push_back(render(r.value()));
+            parciales.push_back(std::move(r).value());
             entorno.nota("bloque " + std::to_string(i) + "/" + std::to_string(m) + " listo");
         }
-        auto r = pedir(promptDeFusion(parciales));
+        auto r = fundir(modelo, instrucciones, std::move(parciales), opciones);
         if (!r) return "el modelo falló: " + r.error().texto;
         final = std::move(r).value();
     }

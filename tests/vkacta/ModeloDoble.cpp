@@ -23,6 +23,12 @@ class SesionDoble : public LanguageModelSession {
         return r;
     }
 
+    bool cabe(const std::string& prompt, const GenerationSchema& /*schema*/,
+              bool /*includeSchemaInPrompt*/) override {
+        ++modelo_.consultasDeCabida;
+        return prompt.size() <= modelo_.promptQueCabe;
+    }
+
   private:
     ModeloDoble& modelo_;
     int numero_;

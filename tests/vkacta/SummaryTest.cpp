@@ -147,6 +147,57 @@ TEST(Flujo, VariasPartesEnOrdenYSesionesNuevas) {
     EXPECT_EQ(j["summary"], "resumen 4");
 }
 
+TEST(Flujo, FusionQueNoCabeSeHacePorGruposQueCaben) {
+    const std::string texto = repetir(std::string(4000, 'x') + "\n", 7);  // seven parts
+    auto fusion = [](std::vector<int> ns) {
+        std::vector<std::string> textos;
+        for (int n : ns)
+            textos.push_back(render(digest(n)));
+        return promptDeFusion(textos);
+    };
+    Banco b;
+    b.entrada = texto;
+    for (int i = 1; i <= 10; ++i)
+        b.responde(digest(i));
+    // Three partial digests fit in one request, seven do not.
+    b.modelo.promptQueCabe = fusion({1, 2, 3}).size();
+    ASSERT_EQ(b.correr(), std::nullopt);
+    ASSERT_EQ(b.modelo.peticiones.size(), 10u);
+    EXPECT_EQ(b.modelo.peticiones[7].prompt, fusion({1, 2, 3}));
+    EXPECT_EQ(b.modelo.peticiones[8].prompt, fusion({4, 5, 6}));
+    // The last part, alone in its group, goes on as it was.
+    EXPECT_EQ(b.modelo.peticiones[9].prompt, fusion({8, 9, 7}));
+    EXPECT_EQ(nlohmann::json::parse(b.salida)["summary"], "resumen 10");
+    // The notes are the flow's own, whatever the fusing takes.
+    const auto n = notas(b.modelo);
+    ASSERT_EQ(n.size(), 9u);
+    EXPECT_EQ(n[7], "bloque 7/7 listo");
+    EXPECT_EQ(n[8], "listo en 37.5s");
+
+    // When not even two fit, pairs are fused until two are left.
+    Banco p;
+    p.entrada = texto;
+    for (int i = 1; i <= 13; ++i)
+        p.responde(digest(i));
+    p.modelo.promptQueCabe = 0;
+    ASSERT_EQ(p.correr(), std::nullopt);
+    ASSERT_EQ(p.modelo.peticiones.size(), 13u);
+    EXPECT_EQ(p.modelo.peticiones[7].prompt, fusion({1, 2}));
+    EXPECT_EQ(p.modelo.peticiones[10].prompt, fusion({8, 9}));
+    EXPECT_EQ(p.modelo.peticiones[11].prompt, fusion({10, 7}));
+    EXPECT_EQ(p.modelo.peticiones[12].prompt, fusion({11, 12}));
+
+    // A group that fails is the model's failure, with nothing written.
+    Banco f;
+    f.entrada = texto;
+    for (int i = 1; i <= 7; ++i)
+        f.responde(digest(i));
+    f.falla("respuesta incompleta");
+    f.modelo.promptQueCabe = fusion({1, 2, 3}).size();
+    EXPECT_EQ(f.correr(), "el modelo falló: respuesta incompleta");
+    EXPECT_EQ(f.escrituras, 0);
+}
+
 TEST(Flujo, LimiteDe6000Caracteres) {
     // Characters, not bytes: 6000 ñ are 12000 bytes and still one part sent as is.
     Banco b;

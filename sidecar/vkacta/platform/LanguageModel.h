@@ -74,6 +74,12 @@ class LanguageModelSession {
     virtual Result<GeneratedContent> respond(const std::string& prompt, const GenerationSchema& schema,
                                              bool includeSchemaInPrompt,
                                              const GenerationOptions& options) = 0;
+
+    // Whether `respond` with this prompt (and the options left unset) fits the model's context
+    // together with the whole answer budget it would get. Generates nothing; cheap next to a
+    // request, so it may be asked many times.
+    virtual bool cabe(const std::string& prompt, const GenerationSchema& schema,
+                      bool includeSchemaInPrompt) = 0;
 };
 
 class LanguageModel {

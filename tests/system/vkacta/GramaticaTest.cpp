@@ -139,5 +139,28 @@ TEST_F(GramaticaEnVocabulario, StopsAnythingOffTheSchema) {
         EXPECT_FALSE(acepta(g, resumenEnBytes(bytes))) << bytes;
 }
 
+TEST_F(GramaticaEnVocabulario, BoundsEveryStringAndList) {
+    const std::string g = gramaticaGbnf(MeetingDigest::generationSchema());
+    auto conResumen = [](const std::string& s) {
+        return R"({"summary":")" + s + R"(","decisions":[],"actionItems":[]})";
+    };
+    auto conDecisiones = [](int n) {
+        std::string d;
+        for (int i = 0; i < n; ++i)
+            d += std::string(i > 0 ? "," : "") + "\"d\"";
+        return R"({"summary":"","decisions":[)" + d + R"(],"actionItems":[]})";
+    };
+    EXPECT_TRUE(acepta(g, conResumen(std::string(kCaracteresMaximos, 'a'))));
+    EXPECT_FALSE(acepta(g, conResumen(std::string(kCaracteresMaximos + 1, 'a'))));
+    // An escape is one character, as a reader counts it.
+    std::string escapes;
+    for (int i = 0; i < kCaracteresMaximos; ++i)
+        escapes += "\\n";
+    EXPECT_TRUE(acepta(g, conResumen(escapes)));
+    EXPECT_FALSE(acepta(g, conResumen(escapes + "b")));
+    EXPECT_TRUE(acepta(g, conDecisiones(kEntradasMaximas)));
+    EXPECT_FALSE(acepta(g, conDecisiones(kEntradasMaximas + 1)));
+}
+
 }  // namespace
 }  // namespace vkacta

@@ -6,14 +6,19 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <numeric>
 #include <random>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
 #ifndef VKACTA_VOCABULARIOS
 #error "VKACTA_VOCABULARIOS must name the folder of the ggml-vocab-*.gguf files"
+#endif
+#ifndef VKACTA_PLANTILLAS
+#error "VKACTA_PLANTILLAS must name the folder of the real *.jinja chat templates"
 #endif
 
 namespace vkacta::prueba {
@@ -42,7 +47,12 @@ std::vector<int64_t> rangos(const std::vector<std::string>& piezas, Orden orden)
     auto clase = [&](int64_t id) -> int {
         const std::string& p = piezas[static_cast<size_t>(id)];
         const auto comillas = std::count(p.begin(), p.end(), '"');
-        if (orden == Orden::cierra) {
+        if (orden == Orden::bucle && (p == "\xC4\xA0"
+                                           "bla" ||
+                                      p == "\xE2\x96\x81"
+                                           "bla"))
+            return -1;
+        if (orden == Orden::cierra || orden == Orden::bucle) {
             // Structural characters are valid string content too, so the quote must beat
             // them; "[]" beats the closing brackets so arrays are left empty.
             if (p == "\"") return 0;
@@ -75,24 +85,18 @@ ggml_tensor* tensor(ggml_context* c, const char* nombre, int64_t ne0, int64_t ne
 
 }  // namespace
 
-std::filesystem::path vocabularioQwen2() {
-    return std::filesystem::path(VKACTA_VOCABULARIOS) / "ggml-vocab-qwen2.gguf";
-}
-
-std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
-                                   const std::filesystem::path& destino, Orden orden, bool conPlantilla,
-                                   uint32_t contexto) {
+size_t copiarVocabulario(const std::filesystem::path& vocabulario, gguf_context* g, bool conPlantilla,
+                         std::vector<std::string>* piezasDestino) {
     Gguf vocab(gguf_init_from_file(vocabulario.c_str(), gguf_init_params{true, nullptr}));
-    if (!vocab) return "no se pudo leer el vocabulario " + vocabulario.string();
+    if (!vocab) return 0;
     const int64_t kTokens = gguf_find_key(vocab.get(), "tokenizer.ggml.tokens");
-    if (kTokens < 0) return "el vocabulario no trae tokens";
+    if (kTokens < 0) return 0;
     const size_t nVocab = gguf_get_arr_n(vocab.get(), kTokens);
-    std::vector<std::string> piezas(nVocab);
-    for (size_t i = 0; i < nVocab; ++i)
-        piezas[i] = gguf_get_arr_str(vocab.get(), kTokens, i);
-
-    Gguf salida(gguf_init_empty());
-    gguf_context* g = salida.get();
+    if (piezasDestino != nullptr) {
+        piezasDestino->resize(nVocab);
+        for (size_t i = 0; i < nVocab; ++i)
+            (*piezasDestino)[i] = gguf_get_arr_str(vocab.get(), kTokens, i);
+    }
     // Tokenizer and chat template come from the vocabulary file as they are.
     for (int64_t k = 0; k < gguf_get_n_kv(vocab.get()); ++k) {
         const std::string clave = gguf_get_key(vocab.get(), k);
@@ -118,11 +122,39 @@ std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
             gguf_set_val_bool(g, clave.c_str(), gguf_get_val_bool(vocab.get(), k));
         }
     }
+    return nVocab;
+}
+
+std::filesystem::path vocabulario(const std::string& nombre) {
+    return std::filesystem::path(VKACTA_VOCABULARIOS) / ("ggml-vocab-" + nombre + ".gguf");
+}
+
+std::filesystem::path vocabularioQwen2() {
+    return vocabulario("qwen2");
+}
+
+std::string plantillaReal(const std::string& nombre) {
+    std::ifstream f(std::filesystem::path(VKACTA_PLANTILLAS) / (nombre + ".jinja"));
+    std::ostringstream texto;
+    texto << f.rdbuf();
+    return texto.str();
+}
+
+std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
+                                   const std::filesystem::path& destino, Orden orden, bool conPlantilla,
+                                   uint32_t contexto, const std::string& plantilla) {
+    Gguf salida(gguf_init_empty());
+    gguf_context* g = salida.get();
+    std::vector<std::string> piezas;
+    const size_t nVocab = copiarVocabulario(vocabulario, g, conPlantilla, &piezas);
+    if (nVocab == 0) return "no se pudo leer el vocabulario " + vocabulario.string();
+    if (!plantilla.empty()) gguf_set_val_str(g, "tokenizer.chat_template", plantilla.c_str());
     gguf_set_val_str(g, "general.architecture", "llama");
     gguf_set_val_str(g, "general.name",
-                     orden == Orden::cierra ? "prueba-cierra"
-                     : orden == Orden::azar ? "prueba-azar"
-                                            : "prueba-nunca-cierra");
+                     orden == Orden::cierra  ? "prueba-cierra"
+                     : orden == Orden::azar  ? "prueba-azar"
+                     : orden == Orden::bucle ? "prueba-bucle"
+                                             : "prueba-nunca-cierra");
     gguf_set_val_u32(g, "llama.block_count", 1);
     gguf_set_val_u32(g, "llama.context_length", contexto);
     gguf_set_val_u32(g, "llama.embedding_length", static_cast<uint32_t>(kAncho));

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
+
+struct gguf_context;
 
 namespace vkacta::prueba {
 
@@ -15,6 +18,9 @@ enum class Orden {
     // Every token without a quote ranks above every token with one: a string, once open,
     // never closes and the answer budget runs out.
     nuncaCierra,
+    // As `cierra`, but one word ranks above the quote: under plain greedy decoding the first
+    // string repeats that word for ever, and only a sampler that punishes the loop closes it.
+    bucle,
     // Seeded random weights everywhere: the answer depends on every earlier token, which is
     // what a check of reused KV state needs. Its answers follow no schema.
     azar,
@@ -22,12 +28,23 @@ enum class Orden {
 
 // Writes the model to `destino`. Returns an empty text on success, else what went wrong.
 // Without `conPlantilla` the chat template is left out (a base model, which the tool refuses);
-// `contexto` is the trained context length the model declares.
+// `contexto` is the trained context length the model declares; a non-empty `plantilla` replaces
+// the vocabulary's chat template (or gives one to a vocabulary without).
 std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
                                    const std::filesystem::path& destino, Orden orden,
-                                   bool conPlantilla = true, uint32_t contexto = 8192);
+                                   bool conPlantilla = true, uint32_t contexto = 8192,
+                                   const std::string& plantilla = {});
 
-// The qwen2 vocabulary of the llama.cpp build the project links (it has chat control tokens).
+// Copies the tokenizer (and, with `conPlantilla`, its chat template) of a vocabulary file into a
+// model being written; returns the vocabulary's size, or 0 when it cannot be read.
+size_t copiarVocabulario(const std::filesystem::path& vocabulario, gguf_context* destino, bool conPlantilla,
+                         std::vector<std::string>* piezas = nullptr);
+
+// A vocabulary of the llama.cpp build the project links, by name ("qwen2", "gemma-4"...).
+std::filesystem::path vocabulario(const std::string& nombre);
+// The qwen2 one (it has chat control tokens).
 std::filesystem::path vocabularioQwen2();
+// A real chat template of that llama.cpp source, by file name without ".jinja".
+std::string plantillaReal(const std::string& nombre);
 
 }  // namespace vkacta::prueba

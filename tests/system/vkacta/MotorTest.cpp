@@ -28,7 +28,7 @@ class Motor : public ::testing::Test {
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
     static fs::path modelo(Orden orden, bool conPlantilla = true, uint32_t contexto = 8192) {
-        const char* const nombres[] = {"cierra", "nunca", "azar"};
+        const char* const nombres[] = {"cierra", "nunca", "bucle", "azar"};
         const std::string nombre = std::string(nombres[static_cast<int>(orden)]) +
                                    (conPlantilla ? "" : "-base") + "-" + std::to_string(contexto) + ".gguf";
         const fs::path ruta = dir_ / nombre;
@@ -71,7 +71,40 @@ TEST_F(Motor, UnavailableReasonsNameTheFileAndTheCause) {
     EXPECT_EQ(motivo(base),
               "el modelo " + base.string() + " no trae plantilla de chat (hace falta un modelo instruct)");
 
+    // A template the engine cannot parse, and one that renders without the request's texts.
+    const std::string prefijo = "la plantilla de chat del modelo ";
+    const fs::path rota = dir_ / "plantilla-rota.gguf";
+    ASSERT_EQ(prueba::escribirModeloDePrueba(prueba::vocabularioQwen2(), rota, Orden::cierra, true, 8192,
+                                             "{% for m in messages %}{{ m.content }"),
+              "");
+    EXPECT_EQ(motivo(rota).rfind(
+                  prefijo + rota.string() + " no se puede aplicar: el motor de plantillas no la entiende", 0),
+              0U)
+        << motivo(rota);
+    const fs::path muda = dir_ / "plantilla-muda.gguf";
+    ASSERT_EQ(prueba::escribirModeloDePrueba(prueba::vocabularioQwen2(), muda, Orden::cierra, true, 8192,
+                                             "{{ bos_token }}Hola."),
+              "");
+    EXPECT_EQ(motivo(muda),
+              prefijo + muda.string() +
+                  " no se puede aplicar: no deja las instrucciones y el pedido, una vez cada uno y en orden");
+
     EXPECT_EQ(motivo(modelo(Orden::cierra)), "");
+}
+
+TEST_F(Motor, AModelStuckInALoopIsSteeredOutAndAnswersADigest) {
+    // Under plain greedy decoding this model writes " bla" for ever inside the summary.
+    LlamaLanguageModel m(modelo(Orden::bucle));
+    ASSERT_TRUE(m.availability().isAvailable());
+    const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones),
+                                          "Resume esta reunión:\n\n⟪Ana: hola⟫", true, {});
+    ASSERT_TRUE(r.ok()) << r.error().texto;
+    EXPECT_EQ(r.value().summary.rfind(" bla bla", 0), 0U) << r.value().summary;
+    EXPECT_LT(r.value().summary.size(), 40U) << r.value().summary;
+    // The keys and punctuation every digest repeats were not punished: the answer is the
+    // shortest one the grammar allows after the summary.
+    EXPECT_TRUE(r.value().decisions.empty());
+    EXPECT_TRUE(r.value().actionItems.empty());
 }
 
 TEST_F(Motor, TranscriptTextNeverBecomesControlTokens) {

@@ -26,14 +26,16 @@ class Vkacta : public ::testing::Test {
 
     // A copy (not a link: the tool finds itself through /proc/self/exe) of the executable in
     // <raiz>/bin, and the model, if any, where the tool looks for it.
-    static std::string instalar(const std::string& nombre, std::optional<Orden> orden) {
+    static std::string instalar(const std::string& nombre, std::optional<Orden> orden,
+                                uint32_t contexto = 8192) {
         const fs::path raiz = dir_ / nombre;
         fs::create_directories(raiz / "bin");
         const fs::path exe = raiz / "bin" / "vkacta";
         fs::copy_file(VKACTA_EJECUTABLE, exe, fs::copy_options::overwrite_existing);
         if (orden) {
-            const std::string e = prueba::escribirModeloDePrueba(
-                prueba::vocabularioQwen2(), raiz / "share" / "vkacta" / "modelo.gguf", *orden);
+            const std::string e = prueba::escribirModeloDePrueba(prueba::vocabularioQwen2(),
+                                                                 raiz / "share" / "vkacta" / "modelo.gguf",
+                                                                 *orden, true, contexto);
             EXPECT_EQ(e, "");
         }
         return exe.string();
@@ -89,6 +91,38 @@ TEST_F(Vkacta, AnswerThatNeverClosesIsAModelFailure) {
     EXPECT_EQ(s.err,
               "[llm] transcript de 11 caracteres en 1 bloque(s)\n"
               "vkacta: el modelo falló: la respuesta llegó al límite de 1024 tokens sin terminar\n");
+}
+
+TEST_F(Vkacta, AModelThatLoopsUnderGreedyDecodingStillWritesItsDigest) {
+    const std::string exe = instalar("bucle", Orden::bucle);
+    const auto s = prueba::ejecutar(exe, "Ana: hola.\n");
+    EXPECT_EQ(s.estado, 0) << s.err;
+    EXPECT_TRUE(std::regex_match(
+        s.out,
+        std::regex(
+            R"(\{"actionItems":\[\],"decisions":\[\],"elapsedSeconds":[0-9.eE+-]+,"summary":"( bla)+"\})")))
+        << s.out;
+}
+
+TEST_F(Vkacta, FiveMegabytesOnAModelTrainedFor2048TokensEndWithADigest) {
+    // Some 870 parts: their fuse prompt alone outgrows the trained context, so the partial
+    // digests are fused in groups, and the groups' digests fused in turn.
+    const std::string exe = instalar("corto", Orden::cierra, 2048);
+    std::string transcript;
+    const std::string linea = "Participante: " + std::string(85, 'x') + "\n";  // 100 characters
+    while (transcript.size() < (5U << 20U))
+        transcript += linea;
+    const size_t partes = (transcript.size() / linea.size() + 59) / 60;
+    const auto s = prueba::ejecutar(exe, transcript, true, std::chrono::seconds(600));
+    EXPECT_EQ(s.estado, 0) << s.err.substr(s.err.size() > 2000 ? s.err.size() - 2000 : 0);
+    EXPECT_TRUE(std::regex_match(s.out, kDigestVacio)) << s.out;
+    // The notes are the flow's own: the count, one per part, the time.
+    std::string notas = "[llm] transcript de " + std::to_string(transcript.size()) + " caracteres en " +
+                        std::to_string(partes) + " bloque(s)\n";
+    for (size_t i = 1; i <= partes; ++i)
+        notas += "[llm] bloque " + std::to_string(i) + "/" + std::to_string(partes) + " listo\n";
+    ASSERT_EQ(s.err.rfind(notas, 0), 0U) << s.err.substr(0, 300);
+    EXPECT_TRUE(std::regex_match(s.err.substr(notas.size()), kListo)) << s.err.substr(notas.size());
 }
 
 TEST_F(Vkacta, AReaderThatLeftBeforeTheDigestIsAFailureWithItsMessage) {

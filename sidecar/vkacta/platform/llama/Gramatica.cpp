@@ -1,5 +1,6 @@
 #include "Gramatica.h"
 
+#include <string>
 #include <vector>
 
 namespace vkacta {
@@ -10,13 +11,17 @@ namespace {
 // would pass surrogates and code points past U+10FFFF, which no JSON reader takes, while a class
 // of exclusions would also turn away the characters near them whenever a token boundary splits
 // one. A \u escape of a surrogate must be half of a pair.
-constexpr const char* kReglasDeTexto =
-    "texto ::= \"\\\"\" caracter* \"\\\"\"\n"
+constexpr const char* kReglasDeCaracter =
     "caracter ::= [\\x20-\\x21\\x23-\\x5B\\x5D-\\x7E\\x80-\\uD7FF\\uE000-\\U0010FFFF] | "
     "\"\\\\\" ([\"\\\\/bfnrt] | \"u\" unidad)\n"
     "unidad ::= [0-9a-cA-Ce-fE-F] hex hex hex | [dD] [0-7] hex hex | "
     "[dD] [89abAB] hex hex \"\\\\u\" [dD] [c-fC-F] hex hex\n"
     "hex ::= [0-9a-fA-F]\n";
+
+std::string reglasDeTexto() {
+    return "texto ::= \"\\\"\" caracter{0," + std::to_string(kCaracteresMaximos) + "} \"\\\"\"\n" +
+           std::string(kReglasDeCaracter);
+}
 
 // A GBNF string literal that matches `s` exactly.
 std::string literal(const std::string& s) {
@@ -64,7 +69,7 @@ class Conversor {
         std::string r;
         for (const auto& linea : lineas_)
             r += linea + "\n";
-        return r + kReglasDeTexto;
+        return r + reglasDeTexto();
     }
 
     // The grammar expression matching a value of `s`, adding the rules it needs.
@@ -74,7 +79,8 @@ class Conversor {
                 return "texto";
             case GenerationSchema::Kind::array: {
                 const std::string e = expresion(s.items());
-                return "\"[\" (" + e + " (\",\" " + e + ")*)? \"]\"";
+                return "\"[\" (" + e + " (\",\" " + e + "){0," + std::to_string(kEntradasMaximas - 1) +
+                       "})? \"]\"";
             }
             case GenerationSchema::Kind::object:
                 return reglaDeObjeto(s);

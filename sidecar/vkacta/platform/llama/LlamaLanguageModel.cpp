@@ -16,6 +16,11 @@ class LlamaSession final : public LanguageModelSession {
         return motor_->responder(instrucciones_, prompt, schema, includeSchemaInPrompt, options);
     }
 
+    bool cabe(const std::string& prompt, const GenerationSchema& schema,
+              bool includeSchemaInPrompt) override {
+        return motor_ && motor_->cabe(instrucciones_, prompt, schema, includeSchemaInPrompt);
+    }
+
   private:
     std::shared_ptr<MotorLlama> motor_;
     std::string instrucciones_;

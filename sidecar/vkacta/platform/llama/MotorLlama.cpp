@@ -2,6 +2,7 @@
 
 #include <llama.h>
 
+#include <sched.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,8 +11,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <random>
-#include <thread>
 
 #include "Gramatica.h"
 
@@ -54,19 +53,12 @@ std::string revisarFichero(const std::filesystem::path& ruta) {
     return {};
 }
 
-// How many of the best tokens are checked one by one before the whole vocabulary is masked.
-constexpr size_t kCandidatosCercanos = 512;
-
-bool rechazado(const llama_token_data& t) {
-    return std::isinf(t.logit) && t.logit < 0;
-}
-
-// Whether the grammar takes this one token now; far cheaper than masking the whole vocabulary.
-bool admite(llama_sampler* gramatica, llama_token token, float logit) {
-    llama_token_data uno{token, logit, 0.0F};
-    llama_token_data_array solo{&uno, 1, -1, false};
-    llama_sampler_apply(gramatica, &solo);
-    return !rechazado(uno);
+// The cores this process may run on, which a container or `taskset` may keep below the machine's.
+int nucleosPermitidos() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+    return std::max(1, CPU_COUNT(&cpus));
 }
 
 constexpr const char* kAntesDelEsquema =
@@ -108,9 +100,10 @@ std::unique_ptr<MotorLlama> MotorLlama::cargar(const std::filesystem::path& mode
         error = "el modelo " + modelo.string() + " no trae plantilla de chat (hace falta un modelo instruct)";
         return nullptr;
     }
-    auto marco = marcoDeChat(plantilla);
+    std::string porque;
+    auto marco = marcoDeChat(m->modelo_.get(), plantilla, porque);
     if (!marco) {
-        error = "la plantilla de chat del modelo " + modelo.string() + " no es una que se sepa aplicar";
+        error = "la plantilla de chat del modelo " + modelo.string() + " no se puede aplicar: " + porque;
         return nullptr;
     }
     m->marco_ = std::move(*marco);
@@ -119,7 +112,32 @@ std::unique_ptr<MotorLlama> MotorLlama::cargar(const std::filesystem::path& mode
         error = "el modelo " + modelo.string() + " no declara su contexto de entrenamiento";
         return nullptr;
     }
+    m->cadena_ = std::make_unique<CadenaDeMuestreo>(m->vocab_);
     return m;
+}
+
+int MotorLlama::presupuestoPara(size_t tokensDelPrompt) {
+    const size_t regla = tokensDelPrompt + tokensDelPrompt / 2;
+    return static_cast<int>(std::clamp<size_t>(regla, kPresupuestoMinimo, std::numeric_limits<int>::max()));
+}
+
+int MotorLlama::hilosPara(uint64_t pesos) {
+    // A tiny model evaluates a token faster than sleeping threads wake up (and on a busy
+    // machine their spinning costs far more): one thread below ~100 M weights.
+    return pesos < 100'000'000U ? 1 : nucleosPermitidos();
+}
+
+int MotorLlama::presupuesto(const TokensDelPedido& t, const GenerationOptions& opciones) const {
+    if (opciones.maximumResponseTokens && *opciones.maximumResponseTokens > 0)
+        return *opciones.maximumResponseTokens;
+    return presupuestoPara(t.resto.size());
+}
+
+bool MotorLlama::cabe(const std::string& instrucciones, const std::string& prompt,
+                      const GenerationSchema& esquema, bool esquemaEnPrompt) const {
+    const auto t = tokenizarPedido(textoDeSistema(instrucciones, esquema, esquemaEnPrompt), prompt);
+    const auto total = static_cast<int64_t>(t.prefijo.size() + t.resto.size()) + presupuesto(t, {});
+    return total <= contextoEntrenado_;
 }
 
 std::vector<int32_t> MotorLlama::tokenizar(const std::string& texto, bool especiales) const {
@@ -215,6 +233,15 @@ Result<llama_sampler*> MotorLlama::gramaticaPara(const std::string& gbnf) {
 }
 
 Result<bool> MotorLlama::evaluar(const int32_t* tokens, size_t n) {
+    const auto comienzo = std::chrono::steady_clock::now();
+    struct Anotar {
+        CuentasDelMotor& c;
+        std::chrono::steady_clock::time_point t;
+        ~Anotar() {
+            c.segundosEvaluando +=
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+        }
+    } anotar{cuentas_, comienzo};
     const size_t lote = llama_n_batch(contexto_.get());
     for (size_t i = 0; i < n; i += lote) {
         const auto k = static_cast<int32_t>(std::min(lote, n - i));
@@ -247,13 +274,8 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
         p.n_ubatch = std::min<uint32_t>(p.n_batch, 512);
         p.n_seq_max = 1;
         p.no_perf = true;
-        int hilos = ajustes_.hilos;
-        if (hilos <= 0) {
-            // A tiny model evaluates a token faster than sleeping threads wake up (and on a
-            // busy machine their spinning costs far more): one thread below ~100 M weights.
-            const bool pequeno = llama_model_n_params(modelo_.get()) < 100'000'000U;
-            hilos = pequeno ? 1 : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 4U));
-        }
+        const int hilos =
+            ajustes_.hilos > 0 ? ajustes_.hilos : hilosPara(llama_model_n_params(modelo_.get()));
         p.n_threads = hilos;
         p.n_threads_batch = hilos;
         contexto_.reset(llama_init_from_model(modelo_.get(), p));
@@ -312,13 +334,8 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
         return GenerationError{"el pedido ocupa más de " + std::to_string(kMegas) +
                                " MB de texto, más de lo que cabe en cualquier contexto del modelo"};
     }
-    const auto [prefijo, resto] = tokenizarPedido(sistema, prompt);
-
-    int presupuesto = ajustes_.presupuestoDeRespuesta;
-    if (opciones.maximumResponseTokens && *opciones.maximumResponseTokens > 0) {
-        presupuesto = *opciones.maximumResponseTokens;
-    }
-    auto disponible = prepararContexto(prefijo, resto, presupuesto);
+    const TokensDelPedido pedido = tokenizarPedido(sistema, prompt);
+    auto disponible = prepararContexto(pedido.prefijo, pedido.resto, presupuesto(pedido, opciones));
     if (!disponible) return disponible.error();
     const int limite = disponible.value();
 
@@ -328,101 +345,46 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
         if (!r) return r.error();
         g = r.value();
     }
-    std::unique_ptr<llama_sampler, Borrador> cadena(
-        llama_sampler_chain_init(llama_sampler_chain_default_params()));
-    const bool voraz = opciones.sampling != SamplingMode::random;
-    if (!voraz) {
-        llama_sampler_chain_add(
-            cadena.get(), llama_sampler_init_temp(static_cast<float>(opciones.temperature.value_or(0.8))));
-        llama_sampler_chain_add(cadena.get(), llama_sampler_init_dist(std::random_device{}()));
-    } else {
-        llama_sampler_chain_add(cadena.get(), llama_sampler_init_greedy());
-    }
-
-    const auto nVocab = static_cast<size_t>(llama_vocab_n_tokens(vocab_));
-    std::vector<llama_token_data> candidatos(nVocab);
-    auto llenar = [&](const float* logits) {
-        for (size_t i = 0; i < nVocab; ++i)
-            candidatos[i] = {static_cast<llama_token>(i), logits[i], 0.0F};
-        return llama_token_data_array{candidatos.data(), nVocab, -1, false};
-    };
+    CadenaDeMuestreo& cadena = *cadena_;
+    cadena.empezar(opciones, g);
 
     std::string respuesta;
     const auto comienzo = std::chrono::steady_clock::now();
-    auto anotarTiempo = [&] {
+    auto terminar = [&] {
         cuentas_.segundosGenerando +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - comienzo).count();
+        cuentas_.rechazos = cadena.cuentas().rechazos;
+        cuentas_.mascarasCompletas = cadena.cuentas().mascarasCompletas;
     };
     for (int i = 0; i < limite; ++i) {
-        const float* logits = llama_get_logits_ith(contexto_.get(), -1);
-        llama_token_data_array todos = llenar(logits);
-        llama_sampler_apply(cadena.get(), &todos);
-        llama_token token = todos.data[todos.selected].id;
-        if (g != nullptr) {
-            // Checking the one sampled token is cheap; masking the whole vocabulary is not,
-            // so it happens only when the grammar rejects that token.
-            if (!admite(g, token, logits[token])) {
-                ++cuentas_.rechazos;
-                todos = llenar(logits);
-                bool elegido = false;
-                if (voraz && nVocab > kCandidatosCercanos) {
-                    // Greedy: the best token the grammar accepts among the best few is the
-                    // best it accepts at all, so the whole vocabulary is masked only when
-                    // none of them will do.
-                    std::nth_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos,
-                                     candidatos.end(),
-                                     [](const llama_token_data& a, const llama_token_data& b) {
-                                         return a.logit > b.logit;
-                                     });
-                    llama_token_data_array cercanos{candidatos.data(), kCandidatosCercanos, -1, false};
-                    llama_sampler_apply(g, &cercanos);
-                    const auto mejor =
-                        std::max_element(candidatos.begin(), candidatos.begin() + kCandidatosCercanos,
-                                         [](const llama_token_data& a, const llama_token_data& b) {
-                                             return a.logit < b.logit;
-                                         });
-                    if (!rechazado(*mejor)) {
-                        token = mejor->id;
-                        elegido = true;
-                    } else {
-                        todos = llenar(logits);
-                    }
-                }
-                if (!elegido) {
-                    ++cuentas_.mascarasCompletas;
-                    llama_sampler_apply(g, &todos);
-                    llama_sampler_apply(cadena.get(), &todos);
-                    if (todos.selected < 0 || rechazado(todos.data[todos.selected])) {
-                        anotarTiempo();
-                        return GenerationError{"la gramática del esquema no admite ningún token"};
-                    }
-                    token = todos.data[todos.selected].id;
-                }
-            }
+        auto elegido = cadena.elegir(llama_get_logits_ith(contexto_.get(), -1));
+        if (!elegido) {
+            terminar();
+            return elegido.error();
         }
+        llama_token token = elegido.value();
         if (llama_vocab_is_eog(vocab_, token)) {
-            anotarTiempo();
+            terminar();
             return respuesta;
         }
-        if (g != nullptr) llama_sampler_accept(g, token);
-        llama_sampler_accept(cadena.get(), token);
+        cadena.aceptar(token);
         respuesta += pieza(token);
         ++cuentas_.tokensGenerados;
         if (i + 1 == limite) break;  // no room to evaluate it, and no use
         const int32_t r = llama_decode(contexto_.get(), llama_batch_get_one(&token, 1));
         if (r != 0) {
-            anotarTiempo();
+            terminar();
             prefijoEnContexto_ = false;
             return GenerationError{"falló la evaluación del modelo (código " + std::to_string(r) + ")"};
         }
     }
-    anotarTiempo();
+    terminar();
     if (g == nullptr) return respuesta;
     // The last token of the budget may be the one that closed the answer: only the end of
     // generation was missing, and the grammar tells whether it would be taken now.
     llama_token fin = llama_vocab_eos(vocab_);
     if (fin == LLAMA_TOKEN_NULL) fin = llama_vocab_eot(vocab_);
-    if (fin != LLAMA_TOKEN_NULL && admite(g, fin, 0.0F)) return respuesta;
+    if (fin != LLAMA_TOKEN_NULL && cadena.puedeTerminar(fin)) return respuesta;
     return GenerationError{"la respuesta llegó al límite de " + std::to_string(limite) +
                            " tokens sin terminar"};
 }

@@ -1,16 +1,24 @@
 #pragma once
-// The model loaded in-process with llama.cpp, and one request at a time against it.
+// The model loaded in-process with llama.cpp, and one request at a time against it: the
+// context, the reuse of the shared prefix, the decoding loop. The chat frame comes from
+// PlantillaDeChat, the choice of each token from CadenaDeMuestreo.
 //
 // Contract: one thread calls everything, one call at a time; calls block while the model
 // evaluates. Every request starts from the same KV state of its prefix (the chat frame, the
 // instructions and the schema, identical across the requests of a run), computed once; what
 // follows the prefix is dropped before the next request, so no request sees another.
+//
+// The answer budget follows the request: room for an answer as long as the prompt and half
+// again (a digest of a part, or a fuse of everything the partial digests hold, in JSON), never
+// less than kPresupuestoMinimo, within the model's trained context. The context is sized to the
+// prompt plus that budget.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "CadenaDeMuestreo.h"
 #include "GeneratedContent.h"
 #include "GenerationSchema.h"
 #include "LanguageModel.h"
@@ -24,10 +32,11 @@ struct llama_vocab;
 namespace vkacta {
 
 struct AjustesDelMotor {
-    int presupuestoDeRespuesta = 1024;  // answer tokens when the options leave it unset
     bool reusarPrefijo = true;
-    int hilos = 0;  // 0: one per core (at most 4), or one for a tiny model
+    int hilos = 0;  // 0: one per core the process may run on, or one for a tiny model
 };
+
+inline constexpr int kPresupuestoMinimo = 1024;
 
 // Counters since the model was loaded, for benchmarks and tests.
 struct CuentasDelMotor {
@@ -39,6 +48,7 @@ struct CuentasDelMotor {
     int64_t rechazos = 0;           // sampled tokens the grammar rejected
     int64_t mascarasCompletas = 0;  // of those, the ones that needed the whole vocabulary masked
     double segundosGenerando = 0;   // token-by-token decoding only
+    double segundosEvaluando = 0;   // prompt evaluation only
 };
 
 class MotorLlama {
@@ -55,6 +65,17 @@ class MotorLlama {
     Result<GeneratedContent> responder(const std::string& instrucciones, const std::string& prompt,
                                        const GenerationSchema& esquema, bool esquemaEnPrompt,
                                        const GenerationOptions& opciones);
+
+    // Whether a request with this prompt fits the trained context with its whole answer budget.
+    // No evaluation: the texts are only tokenized.
+    bool cabe(const std::string& instrucciones, const std::string& prompt, const GenerationSchema& esquema,
+              bool esquemaEnPrompt) const;
+
+    // The answer budget of a prompt of this many tokens, before the trained context cuts it.
+    static int presupuestoPara(size_t tokensDelPrompt);
+
+    // The threads the backend uses for a model of this many weights when none are set.
+    static int hilosPara(uint64_t pesos);
 
     // The same request with no schema and no grammar: the raw answer text (benchmarks).
     Result<std::string> responderLibre(const std::string& instrucciones, const std::string& prompt,
@@ -78,6 +99,8 @@ class MotorLlama {
     std::string pieza(int32_t token) const;
     bool esControl(int32_t token) const;
 
+    // The chat frame the model's template gave, cut around the two texts.
+    const MarcoDeChat& marco() const { return marco_; }
     const CuentasDelMotor& cuentas() const { return cuentas_; }
     AjustesDelMotor& ajustes() { return ajustes_; }
 
@@ -91,6 +114,7 @@ class MotorLlama {
     Result<int> prepararContexto(const std::vector<int32_t>& prefijo, const std::vector<int32_t>& resto,
                                  int presupuesto);
     Result<bool> evaluar(const int32_t* tokens, size_t n);
+    int presupuesto(const TokensDelPedido& t, const GenerationOptions& opciones) const;
     Result<llama_sampler*> gramaticaPara(const std::string& gbnf);
 
     struct Borrador {
@@ -106,6 +130,7 @@ class MotorLlama {
     const llama_vocab* vocab_ = nullptr;
     MarcoDeChat marco_;
     int contextoEntrenado_ = 0;
+    std::unique_ptr<CadenaDeMuestreo> cadena_;
 
     std::unique_ptr<llama_context, Borrador> contexto_;
     uint32_t tamContexto_ = 0;

@@ -1,9 +1,12 @@
 #pragma once
-// The model's own chat template cut around the two texts a request carries (the system
-// instructions and the user prompt), so each piece can be tokenized on its own: the frame
-// with control tokens recognised, the texts with control tokens treated as plain words.
+// The model's own chat template, rendered by llama.cpp's template engine, cut around the two
+// texts a request carries (the system instructions and the user prompt), so each piece can be
+// tokenized on its own: the frame with control tokens recognised, the texts with control tokens
+// treated as plain words.
 #include <optional>
 #include <string>
+
+struct llama_model;
 
 namespace vkacta {
 
@@ -13,7 +16,10 @@ struct MarcoDeChat {
     std::string despuesDelPrompt;  // closes the user turn and opens the assistant's
 };
 
-// Empty when llama.cpp does not know the template or it drops one of the two texts.
-std::optional<MarcoDeChat> marcoDeChat(const std::string& plantilla);
+// The frame of `plantilla` (the model's template source) for `modelo` (its BOS and EOS texts),
+// thinking off for models that think before they answer. Empty when the engine cannot parse or
+// render it, or the rendering drops or repeats one of the two texts; `porque` then says why.
+std::optional<MarcoDeChat> marcoDeChat(const llama_model* modelo, const std::string& plantilla,
+                                       std::string& porque);
 
 }  // namespace vkacta
