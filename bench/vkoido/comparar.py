@@ -31,7 +31,7 @@ AQUI = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # the helpers live in the source tree
 sys.path.insert(0, os.path.join(AQUI, "..", "..", "tests", "system", "vkoido"))
 from comun import Corrida  # noqa: E402
-from servidor_pipewire import ServidorPipeWire  # noqa: E402
+from servidor_pipewire import ServidorPipeWire, procesos_del_grupo  # noqa: E402
 from servidor_pulse import ServidorPulse  # noqa: E402
 
 SERVIDORES = {"pulse": ServidorPulse, "pipewire": ServidorPipeWire}
@@ -59,19 +59,11 @@ def cpu_del_servidor(sv):
     if sv.nombre != "pipewire":
         return cpu_de(sv.pid)
     total = 0
-    for entrada in os.listdir("/proc"):
-        if not entrada.isdigit():
-            continue
+    for pid, _ in procesos_del_grupo(sv.pid):
         try:
-            with open(f"/proc/{entrada}/stat") as f:
-                campos = f.read().split(")")[-1].split()
+            total += cpu_de(pid)
         except (FileNotFoundError, ProcessLookupError):
-            continue
-        if int(campos[2]) == sv.pid:
-            try:
-                total += cpu_de(int(entrada))
-            except (FileNotFoundError, ProcessLookupError):
-                pass
+            pass
     return total
 
 

@@ -132,8 +132,8 @@ class ServidorPipeWire(ServidorPulse):
         self._senal(signal.SIGKILL)
 
 
-def _grupo_vivo(pgid):
-    """Any process of the group still running (zombies count as gone)."""
+def procesos_del_grupo(pgid):
+    """(pid, state) of every process of the group, as /proc shows them now."""
     for entrada in os.listdir("/proc"):
         if not entrada.isdigit():
             continue
@@ -142,6 +142,10 @@ def _grupo_vivo(pgid):
                 campos = f.read().split(")")[-1].split()
         except (FileNotFoundError, ProcessLookupError):
             continue
-        if campos[0] != "Z" and int(campos[2]) == pgid:
-            return True
-    return False
+        if int(campos[2]) == pgid:
+            yield int(entrada), campos[0]
+
+
+def _grupo_vivo(pgid):
+    """Any process of the group still running (zombies count as gone)."""
+    return any(estado != "Z" for _, estado in procesos_del_grupo(pgid))
