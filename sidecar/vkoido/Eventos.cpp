@@ -15,8 +15,11 @@ namespace {
 // Lines not yet taken by a reader that is slow or hands us a non-blocking descriptor. Only
 // whole lines ever enter, and a line starts only after the one before it is out: a line is
 // written entirely or not at all, and never merges with the next. Past this much the reader
-// is not reading, and new lines are dropped whole.
+// is not reading, and new status lines and notes are dropped whole: the next status line says
+// all the last one did. Events and the final line are what the application acts on, so they
+// are kept up to a far larger bound, which only a reader gone for good reaches.
 constexpr std::size_t kMaximoPendiente = std::size_t{64} * 1024;
+constexpr std::size_t kMaximoPendienteEventos = std::size_t{1024} * 1024;
 
 struct Destino {
     int fd;
@@ -43,9 +46,10 @@ bool vaciar(Destino& d) {
     return d.pendiente.empty();
 }
 
-void escribirLinea(Destino& d, const std::string& linea) {
+void escribirLinea(Destino& d, const std::string& linea, bool prescindible) {
     vaciar(d);
-    if (d.pendiente.size() + linea.size() > kMaximoPendiente) return;
+    const std::size_t maximo = prescindible ? kMaximoPendiente : kMaximoPendienteEventos;
+    if (d.pendiente.size() + linea.size() > maximo) return;
     d.pendiente += linea;
     vaciar(d);
 }
@@ -97,21 +101,22 @@ void emit(const Linea& linea) {
         return;
     }
     texto += '\n';
-    escribirLinea(salida, texto);
+    const bool estado = !linea.contains("event") && linea.contains("level");
+    escribirLinea(salida, texto, estado);
 }
 
 void note(std::string_view texto) {
     std::string l = "[tap] ";
     l += texto;
     l += '\n';
-    escribirLinea(errores, l);
+    escribirLinea(errores, l, true);
 }
 
 void fail(std::string_view texto) {
     std::string l = "vkoido: ";
     l += texto;
     l += '\n';
-    escribirLinea(errores, l);
+    escribirLinea(errores, l, false);
     vaciarEsperando(errores, kEsperaAlSalir);
     std::exit(1);
 }

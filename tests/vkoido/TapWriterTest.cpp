@@ -343,6 +343,40 @@ TEST(Reportes, LineasEnterasSobreUnaTuberiaNoBloqueante) {
     EXPECT_EQ(esperado, 100);
 }
 
+// A reader that stops taking lines for a while: status lines past the bound are dropped whole,
+// but the events and the final line the application acts on still arrive, whole and in order.
+TEST(Reportes, UnLectorParadoPierdeEstadosPeroNoEventos) {
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+    ASSERT_GT(::fcntl(p[1], F_SETPIPE_SZ, 4096), 0);
+    dirigirEventos(p[1], p[1]);
+    const std::string relleno(150, 'x');
+    for (int i = 0; i < 1000; ++i)
+        emit(Linea{{"level", 0.5}, {"seconds", i}, {"relleno", relleno}});
+    emit(Linea{{"event", "cut"}, {"gap", 31.0}, {"asleep", 0.0}, {"seconds", 999.0}});
+    emit(Linea{{"path", "/tmp/pista.wav"}, {"seconds", 999.0}});
+    std::string leido;
+    for (int i = 0; i < 1000; ++i) {
+        vaciarEventos();
+        char buf[4096];
+        const ssize_t n = ::read(p[0], buf, sizeof buf);
+        if (n > 0) leido.append(buf, static_cast<std::size_t>(n));
+    }
+    dirigirEventos(1, 2);
+    ::close(p[0]);
+    ::close(p[1]);
+    std::istringstream in(leido);
+    std::vector<nlohmann::json> lineas;
+    for (std::string l; std::getline(in, l);) {
+        lineas.push_back(nlohmann::json::parse(l, nullptr, false));
+        ASSERT_FALSE(lineas.back().is_discarded()) << "torn line: " << l;
+    }
+    ASSERT_GE(lineas.size(), 2U);
+    EXPECT_LT(lineas.size(), 1002U);  // some status lines were dropped
+    EXPECT_EQ(lineas[lineas.size() - 2].value("event", ""), "cut");
+    EXPECT_EQ(lineas.back().value("path", ""), "/tmp/pista.wav");
+}
+
 // The writer's lock between the main thread and the write queue (run under TSan in CI).
 TEST(Concurrencia, ElCandadoDelWriterEntreHilos) {
     RelojFalso r;
