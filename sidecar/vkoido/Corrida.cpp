@@ -23,11 +23,13 @@ void tick(EstadoDeCorrida& e, double objetivo) {
     // Audio still on its way belongs before the gap: padding over it would put silence in
     // front of it, or count a stall twice. Beyond what the platform knows of, a server starved
     // of CPU (the transcription runs on the same machine) may still hand over audio a second
-    // late; audio known to start later than now (a monitor whose sink rendered ahead before we
-    // listened) leaves that much less to wait for.
+    // late. Audio known to start later than now (a monitor whose sink rendered ahead before we
+    // listened) means nothing before now will ever come: the track is padded up to the clock,
+    // so that what comes next lands where it plays, not a margin early with the margin's
+    // silence put into it later.
     if (e.captura) {
         const double enVuelo = segundosEnVuelo(e.hw, *e.captura);
-        w.padTo(objetivo + kMargen - std::max(0.0, kMargenConCaptura + enVuelo));
+        w.padTo(enVuelo < 0 ? objetivo + kMargen : objetivo + kMargen - kMargenConCaptura - enVuelo);
     } else {
         w.padTo(objetivo);
     }

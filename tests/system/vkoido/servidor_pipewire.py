@@ -59,10 +59,23 @@ class ServidorPipeWire(ServidorPulse):
             self.cargar_sumidero("a", TASA_A, "Altavoces_A", esperar=False)
             self.cargar_sumidero("b", TASA_B, "Auriculares_B", esperar=False)
             self._esperar_sumideros({"a", "b"})
-            self.pactl("set-default-sink", "a")
+            self._fijar_por_defecto("a")
         os.symlink(self.socket_preparacion, self.socket)
         self._servidor = self.env["PULSE_SERVER"]
         return self
+
+    def _fijar_por_defecto(self, nombre):
+        """The default sink lives in the session manager's metadata: until wireplumber has made
+        it, pipewire-pulse answers "Not supported" though it answers everything else."""
+        fin = time.monotonic() + 10
+        while True:
+            tarde = time.monotonic() > fin
+            self.pactl("set-default-sink", nombre, check=tarde)
+            if self.pactl("get-default-sink").strip() == nombre:
+                return
+            if tarde:
+                raise RuntimeError(f"el sumidero por defecto no pasa a {nombre}")
+            time.sleep(0.05)
 
     def _esperar_sumideros(self, nombres):
         fin = time.monotonic() + 10

@@ -226,6 +226,11 @@ class IOProcPulse {
     AudioObjectID agregado() const { return agregado_; }
     Stream stream;
     Operacion tiempos;  // the last timing question put to the server
+    // What the monitor's sink had rendered before we listened, as the stream's first timing
+    // answer saw it: that audio never reaches us, and it plays until this long after the answer.
+    bool primeraRespuesta = false;
+    timeval momentoPrimera{};
+    pa_usec_t adelantoPrimera = 0;
     AudioObjectID sumidero = kAudioObjectUnknown;
 
   private:

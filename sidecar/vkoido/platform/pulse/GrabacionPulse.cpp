@@ -99,6 +99,9 @@ OSStatus AudioHardwarePulse::abrirStream(IOProcPulse& p, Tap& tap) {
     if (const auto it = sumideros_.find(tap.sumidero); it != sumideros_.end()) it->second.caido = false;
     pa_stream_set_state_callback(s.get(), &AudioHardwarePulse::alCambiarStream, this);
     pa_stream_set_read_callback(s.get(), &AudioHardwarePulse::alLeer, &p);
+    p.primeraRespuesta = false;
+    // The first answer tells what the sink rendered before we listened: ask for it at once.
+    p.tiempos.reset(pa_stream_update_timing_info(s.get(), nullptr, nullptr));
     p.stream = std::move(s);
     return kAudioHardwareNoError;
 }
@@ -107,9 +110,12 @@ OSStatus AudioHardwarePulse::abrirStream(IOProcPulse& p, Tap& tap) {
 // queued for us or is sending (its write index against our read index, in the last timing
 // answer), what the source has produced since that answer while running (a stopped or
 // starved process finds it all still on its way, not lost), and the IOProc's own cycles.
-// A monitor's sink renders ahead of what it plays: what it rendered before we listened
-// never reaches us, so that much is taken off (the count goes below 0 while the sink is
-// still ahead of us). Whatever the server dropped never shows up here either.
+// A monitor's sink renders ahead of what it plays, and its monitor hands each block over as it
+// is rendered: what it had rendered before we listened never reaches us. The stream's first
+// answer says how far ahead that was; until it has played, what is left of it is taken off, so
+// the count goes below 0 (audio starts later than now). Later blocks come to us ahead of their
+// playing, and the ahead-by, a sawtooth between 0 and the block's length, is no audio of ours
+// in flight. Whatever the server dropped never shows up here either.
 double AudioHardwarePulse::enVuelo(IOProcPulse& p) {
     auto n = static_cast<double>(p.framesRetenidos());
     pa_stream* s = p.stream.get();
@@ -124,7 +130,15 @@ double AudioHardwarePulse::enVuelo(IOProcPulse& p) {
         double servidor = static_cast<double>(t->write_index - t->read_index) / porFrame;
         servidor += static_cast<double>(t->source_usec + t->transport_usec) * porUsec;
         if (pa_stream_is_suspended(s) == 0) servidor += edad * f->rate;
-        n += std::max(servidor, 0.0) - static_cast<double>(t->sink_usec) * porUsec;
+        n += std::max(servidor, 0.0);
+        if (!p.primeraRespuesta) {
+            p.primeraRespuesta = true;
+            p.momentoPrimera = t->timestamp;
+            p.adelantoPrimera = t->sink_usec;
+        }
+        const double perdido =
+            static_cast<double>(p.adelantoPrimera) - static_cast<double>(pa_timeval_age(&p.momentoPrimera));
+        if (perdido > 0) n -= perdido * porUsec;
     } else {
         const std::size_t legibles = pa_stream_readable_size(s);
         if (legibles != static_cast<std::size_t>(-1)) n += static_cast<double>(legibles) / porFrame;
