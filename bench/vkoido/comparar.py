@@ -18,7 +18,6 @@ Run it with `nice -n 19` on a shared machine; it starts and stops its own sound 
 import argparse
 import json
 import os
-import resource
 import shutil
 import signal
 import statistics
@@ -137,56 +136,64 @@ def en_vivo(build, segundos, senal, tmp, llamada, servidor):
         # Played over and over: the measurement outlasts the signal (two minutes with --solo).
         reproductor = subprocess.Popen(["sh", "-c", 'while paplay "$0"; do :; done', senal],
                                        env=sv.env, start_new_session=True)
-        time.sleep(2)
+        try:
+            return _en_vivo_medido(vkoido, segundos, tmp, sv, servidor)
+        finally:
+            # However the measurement ends, the loop and the call go with the server.
+            os.killpg(reproductor.pid, signal.SIGKILL)
+            reproductor.wait()
+            for p in llamadas:
+                p.kill()
+                p.wait()
 
-        # The server's own rate is measured before and after every recorder, and the mean of
-        # the two taken off what it used meanwhile: its rate drifts over minutes.
-        def tasa_base():
-            s0, t0 = cpu_del_servidor(sv), time.monotonic()
-            time.sleep(segundos / 2)
-            return (cpu_del_servidor(sv) - s0) / (time.monotonic() - t0)
 
-        bases = [tasa_base()]
+def _en_vivo_medido(vkoido, segundos, tmp, sv, servidor):
+    """The recorders one after another while the player loops; gives the figures."""
+    time.sleep(2)
 
-        def grabar(args, parar_a):
-            s0 = cpu_del_servidor(sv)
-            cpu_h, rss_h, pared_h = hijo_medido(args, sv.env, parar_a)
-            durante = cpu_del_servidor(sv) - s0
-            bases.append(tasa_base())
-            return cpu_h, rss_h, pared_h, durante - (bases[-2] + bases[-1]) / 2 * pared_h
+    # The server's own rate is measured before and after every recorder, and the mean of
+    # the two taken off what it used meanwhile: its rate drifts over minutes.
+    def tasa_base():
+        s0, t0 = cpu_del_servidor(sv), time.monotonic()
+        time.sleep(segundos / 2)
+        return (cpu_del_servidor(sv) - s0) / (time.monotonic() - t0)
 
-        def vk():
-            return grabar([vkoido, os.path.join(tmp, "vivo.wav"), "--seconds", str(segundos)],
-                          segundos + 10)
+    bases = [tasa_base()]
 
-        primero = vk()
+    def grabar(args, parar_a):
+        s0 = cpu_del_servidor(sv)
+        cpu_h, rss_h, pared_h = hijo_medido(args, sv.env, parar_a)
+        durante = cpu_del_servidor(sv) - s0
+        bases.append(tasa_base())
+        return cpu_h, rss_h, pared_h, durante - (bases[-2] + bases[-1]) / 2 * pared_h
 
-        def parecord(*extra):
-            return grabar(["parecord", "--device=a.monitor", "--rate=16000", "--channels=1",
-                           "--format=s16le", "--file-format=wav", *extra,
-                           os.path.join(tmp, "parecord.wav")], segundos)
+    def vk():
+        return grabar([vkoido, os.path.join(tmp, "vivo.wav"), "--seconds", str(segundos)],
+                      segundos + 10)
 
-        cpu_pr, rss_pr, pared_pr, servidor_pr = parecord()
-        # The latency ours asks for: the server then wakes as often for it as for us, and audio
-        # reaches it as soon, well inside the half second after which the track is padded.
-        cpu_p200, _, pared_p200, servidor_p200 = parecord(f"--latency-msec={LATENCIA_MS}")
-        pw = None
-        if sv.nombre == "pipewire":
-            # PipeWire's own recorder, on the same sink's monitor.
-            pw = grabar(["pw-record", "--target", "a", "-P", "{ stream.capture.sink=true }",
-                         "--rate", "16000", "--channels", "1", "--format", "s16",
-                         os.path.join(tmp, "pw-record.wav")], segundos)
-        # vkoido once more at the end: the server's rate settles over the first minutes, and
-        # whoever is measured first would carry that drift alone.
-        ultimo = vk()
-        cpu, pared, servidor_vk = (primero[i] + ultimo[i] for i in (0, 2, 3))
-        rss = max(primero[1], ultimo[1])
-        os.killpg(reproductor.pid, signal.SIGKILL)
-        reproductor.wait()
-        for p in llamadas:
-            p.kill()
-            p.wait()
-        base = statistics.mean(bases)
+    primero = vk()
+
+    def parecord(*extra):
+        return grabar(["parecord", "--device=a.monitor", "--rate=16000", "--channels=1",
+                       "--format=s16le", "--file-format=wav", *extra,
+                       os.path.join(tmp, "parecord.wav")], segundos)
+
+    cpu_pr, rss_pr, pared_pr, servidor_pr = parecord()
+    # The latency ours asks for: the server then wakes as often for it as for us, and audio
+    # reaches it as soon, well inside the half second after which the track is padded.
+    cpu_p200, _, pared_p200, servidor_p200 = parecord(f"--latency-msec={LATENCIA_MS}")
+    pw = None
+    if sv.nombre == "pipewire":
+        # PipeWire's own recorder, on the same sink's monitor.
+        pw = grabar(["pw-record", "--target", "a", "-P", "{ stream.capture.sink=true }",
+                     "--rate", "16000", "--channels", "1", "--format", "s16",
+                     os.path.join(tmp, "pw-record.wav")], segundos)
+    # vkoido once more at the end: the server's rate settles over the first minutes, and
+    # whoever is measured first would carry that drift alone.
+    ultimo = vk()
+    cpu, pared, servidor_vk = (primero[i] + ultimo[i] for i in (0, 2, 3))
+    rss = max(primero[1], ultimo[1])
+    base = statistics.mean(bases)
 
     vk_total = (cpu + max(servidor_vk, 0)) / pared
     pr_total = (cpu_pr + max(servidor_pr, 0)) / pared_pr
@@ -251,6 +258,8 @@ def main():
                     help="only one of the three comparisons")
     ap.add_argument("--servidor", choices=["pulse", "pipewire", "ambos"], default="ambos")
     a = ap.parse_args()
+    # A SIGTERM unwinds like Ctrl-C, so every private server and player started here is stopped.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     build = os.path.abspath(a.build)
     os.environ["VKOIDO_BIN"] = os.path.join(build, "sidecar", "vkoido", "vkoido")
     import comun

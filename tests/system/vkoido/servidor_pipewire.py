@@ -36,7 +36,10 @@ class ServidorPipeWire(ServidorPulse):
         with open(os.path.join(self.dir, "pipewire.log"), "ab") as registro:
             proc = subprocess.Popen(
                 ["dbus-run-session", "--", "sh", "-c",
-                 "pipewire & wireplumber & exec pipewire-pulse"],
+                 # The session manager and the pulse server give up at once when pipewire
+                 # is not listening yet: they start once its socket is there.
+                 'pipewire & while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.02; done; '
+                 "wireplumber & exec pipewire-pulse"],
                 env=self.env, stdin=subprocess.DEVNULL, stdout=registro, stderr=registro,
                 start_new_session=True)
         self.pid = proc.pid
