@@ -147,4 +147,8 @@ std::string gramaticaGbnf(const GenerationSchema& esquema) {
     return "root ::= " + raiz + "\n" + c.reglas();
 }
 
+bool admitePodaPorPrimerByte(const std::string& gbnf) {
+    return gbnf.find("[^") == std::string::npos && gbnf.find('<') == std::string::npos;
+}
+
 }  // namespace vkacta

@@ -16,4 +16,11 @@ inline constexpr int kEntradasMaximas = 100;     // per list
 // same object used in several places gets one rule.
 std::string gramaticaGbnf(const GenerationSchema& esquema);
 
+// Whether the grammar's verdict on a token's first byte alone holds for every token starting with
+// that byte, so tokens can be left out by it before the grammar looks at them. True of grammars of
+// literals and positive character classes, as `gramaticaGbnf` writes them; not of a negated class
+// (the engine turns away the first byte of a split character when any character it could start is
+// excluded) nor of token references (they judge tokens, not text), so any hint of them says no.
+bool admitePodaPorPrimerByte(const std::string& gbnf);
+
 }  // namespace vkacta
