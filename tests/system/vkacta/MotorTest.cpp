@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "Gramatica.h"
 #include "LlamaLanguageModel.h"
 #include "MeetingDigest.h"
 #include "ModeloDePrueba.h"
@@ -28,7 +29,7 @@ class Motor : public ::testing::Test {
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
     static fs::path modelo(Orden orden, bool conPlantilla = true, uint32_t contexto = 8192) {
-        const char* const nombres[] = {"cierra", "nunca", "bucle", "azar"};
+        const char* const nombres[] = {"cierra", "nunca", "bucle", "azar", "entradas"};
         const std::string nombre = std::string(nombres[static_cast<int>(orden)]) +
                                    (conPlantilla ? "" : "-base") + "-" + std::to_string(contexto) + ".gguf";
         const fs::path ruta = dir_ / nombre;
@@ -254,22 +255,37 @@ TEST_F(Motor, ReusedPrefixAndFastChoiceAnswerExactlyAsTheirPlainReferences) {
     }
 }
 
-TEST_F(Motor, NeverClosingModelRunsOutOfBudgetWithoutMaskingEveryToken) {
+TEST_F(Motor, NeverClosingModelIsClosedAtTheEndOfItsBudgetWithoutMaskingEveryToken) {
     LlamaLanguageModel m(modelo(Orden::nuncaCierra));
     ASSERT_TRUE(m.availability().isAvailable());
     GenerationOptions opciones;
     opciones.maximumResponseTokens = 300;
     const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones), "Resume esta reunión:\n\n⟪hola⟫",
                                           true, opciones);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().texto, "la respuesta llegó al límite de 300 tokens sin terminar");
+    // The string runs on until the last tokens of the budget, which close it and the rest.
+    ASSERT_TRUE(r.ok()) << r.error().texto;
+    EXPECT_GT(r.value().summary.size(), 200U);
+    EXPECT_TRUE(r.value().decisions.empty());
+    EXPECT_TRUE(r.value().actionItems.empty());
     const auto& c = m.motor()->cuentas();
-    EXPECT_EQ(c.tokensGenerados, 300);
+    EXPECT_LE(c.tokensGenerados, 300);
+    EXPECT_GT(c.cierres, 0);
     // Inside the endless string the best token is always allowed: the grammar rejects only
-    // around the first key, and masks the whole vocabulary only for the three quotes there,
-    // which this model ranks last.
-    EXPECT_LT(c.rechazos, 30);
-    EXPECT_LE(c.mascarasCompletas, 3);
+    // around the keys, and never masks the whole vocabulary.
+    EXPECT_LT(c.rechazos, 60);
+    EXPECT_EQ(c.mascarasCompletas, 0);
+
+    // Nor one that writes the same list entry for ever, which DRY cannot see: with the default
+    // budget the first list reaches its bound, and the second is closed before the budget ends.
+    LlamaLanguageModel e(modelo(Orden::entradas));
+    ASSERT_TRUE(e.availability().isAvailable());
+    const auto d =
+        respond<MeetingDigest>(*e.makeSession(kInstrucciones), "Resume esta reunión:\n\n⟪hola⟫", true, {});
+    ASSERT_TRUE(d.ok()) << d.error().texto;
+    EXPECT_EQ(d.value().decisions.size(), static_cast<size_t>(kEntradasMaximas));
+    EXPECT_GT(d.value().actionItems.size(), 0U);
+    EXPECT_LT(d.value().actionItems.size(), static_cast<size_t>(kEntradasMaximas));
+    EXPECT_GT(e.motor()->cuentas().cierres, 0);
 }
 
 TEST_F(Motor, AnAnswerClosedOnTheLastTokenOfTheBudgetIsWhole) {
@@ -315,13 +331,15 @@ TEST_F(Motor, BudgetIsCutToWhatTheTrainedContextLeaves) {
     GenerationOptions opciones;
     opciones.maximumResponseTokens = 100000;
     const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones), "Resume: ⟪hola⟫", true, opciones);
-    ASSERT_FALSE(r.ok());
+    ASSERT_TRUE(r.ok()) << r.error().texto;
     const auto pedido = m.motor()->tokenizarPedido(
         MotorLlama::textoDeSistema(kInstrucciones, MeetingDigest::generationSchema(), true),
         "Resume: ⟪hola⟫");
-    const auto cabe = 1024 - pedido.prefijo.size() - pedido.resto.size();
-    EXPECT_EQ(r.error().texto,
-              "la respuesta llegó al límite de " + std::to_string(cabe) + " tokens sin terminar");
+    const auto cabe = static_cast<int64_t>(1024 - pedido.prefijo.size() - pedido.resto.size());
+    // Closed within the cut budget, and only in its last tokens.
+    const int64_t generados = m.motor()->cuentas().tokensGenerados;
+    EXPECT_LE(generados, cabe);
+    EXPECT_GT(generados, cabe - caracteresParaCerrar(MeetingDigest::generationSchema()) - 1);
 }
 
 }  // namespace

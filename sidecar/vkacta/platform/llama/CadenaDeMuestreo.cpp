@@ -131,6 +131,26 @@ Result<int32_t> CadenaDeMuestreo::elegir(const float* logits) {
     return voraz_ ? elegirVoraz(logits) : elegirAlAzar(logits);
 }
 
+Result<int32_t> CadenaDeMuestreo::elegirParaCerrar(const float* logits, bool dentroDeTexto) {
+    if (gramatica_ == nullptr) return elegir(logits);
+    size_t n = 0;
+    for (size_t i = 0; i < nVocab_; ++i) {
+        const int16_t b = primerByte_[i];
+        if (dentroDeTexto ? b == '"' : b == ']' || b == '}')
+            candidatos_[n++] = {static_cast<llama_token>(i), logits[i], 0.0F};
+    }
+    if (n > 0) {
+        llama_token_data_array cierran{candidatos_.data(), n, -1, false};
+        llama_sampler_apply(gramatica_, &cierran);
+        const llama_token token = mejor(0, n);
+        if (token != LLAMA_TOKEN_NULL) {
+            ++cuentas_.cierres;
+            return token;
+        }
+    }
+    return elegir(logits);
+}
+
 Result<int32_t> CadenaDeMuestreo::elegirVoraz(const float* logits) {
     if (mascaraCompleta_) {
         const size_t n = llenar(logits, false);

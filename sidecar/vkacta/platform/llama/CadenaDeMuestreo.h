@@ -31,6 +31,7 @@ struct CuentasDeMuestreo {
     int64_t rechazos = 0;           // best tokens the grammar rejected (or, greedy, DRY lowered)
     int64_t mascarasCompletas = 0;  // choices that had every token through the grammar
     int64_t tokensRevisados = 0;    // tokens put through DRY or the grammar past the first check
+    int64_t cierres = 0;            // tokens chosen to close an answer at the end of its budget
 };
 
 class CadenaDeMuestreo {
@@ -49,6 +50,12 @@ class CadenaDeMuestreo {
     void empezar(const GenerationOptions& opciones, llama_sampler* gramatica, bool podaPorPrimerByte);
     // The next token from the model's logits, or an error when the grammar admits none.
     Result<int32_t> elegir(const float* logits);
+    // The same, for an answer that must close now: of the tokens the grammar takes, the best one
+    // that closes what is open (inside a string, one starting with the quote; outside, one
+    // starting with ']' or '}'), else the usual choice (what the grammar forces: a key, a comma,
+    // the rest of an escape or of a split character). `dentroDeTexto`: inside a string and not
+    // right after a backslash.
+    Result<int32_t> elegirParaCerrar(const float* logits, bool dentroDeTexto);
     void aceptar(int32_t token);
     // Whether the grammar lets the answer end now (always without one).
     bool puedeTerminar(int32_t fin) const;

@@ -61,6 +61,30 @@ int nucleosPermitidos() {
     return std::max(1, CPU_COUNT(&cpus));
 }
 
+// The tokens an answer to the schema may still need to close from any point (a token is at
+// least a character), and the end of generation.
+int reservaDeCierre(const GenerationSchema& esquema) {
+    return caracteresParaCerrar(esquema) + 1;
+}
+
+// Where a compact JSON answer stands, byte by byte: inside a string or not, right after a
+// backslash or not. The grammar keeps the answer valid JSON, so this is all it takes.
+struct EstadoJson {
+    bool texto = false;
+    bool escape = false;
+    void leer(const std::string& pieza) {
+        for (const char c : pieza) {
+            if (escape) {
+                escape = false;
+            } else if (texto && c == '\\') {
+                escape = true;
+            } else if (c == '"') {
+                texto = !texto;
+            }
+        }
+    }
+};
+
 constexpr const char* kAntesDelEsquema =
     "\n\nResponde solo con un objeto JSON que cumpla este esquema JSON:\n";
 
@@ -205,7 +229,7 @@ Result<GeneratedContent> MotorLlama::responder(const std::string& instrucciones,
                                                const GenerationOptions& opciones) {
     const std::string sistema = textoDeSistema(instrucciones, esquema, esquemaEnPrompt);
     const std::string gbnf = gramaticaGbnf(esquema);
-    auto r = generar(sistema, prompt, &gbnf, opciones);
+    auto r = generar(sistema, prompt, &gbnf, reservaDeCierre(esquema), opciones);
     if (!r) return r.error();
     if (r.value().cortada) {
         return GenerationError{"la respuesta llegó al límite de " + std::to_string(r.value().limite) +
@@ -220,9 +244,10 @@ Result<GeneratedContent> MotorLlama::responder(const std::string& instrucciones,
 Result<std::string> MotorLlama::responderLibre(const std::string& instrucciones, const std::string& prompt,
                                                const GenerationOptions& opciones,
                                                const GenerationSchema* esquema) {
-    auto r = esquema == nullptr ? generar(instrucciones, prompt, nullptr, opciones) : [&] {
+    auto r = esquema == nullptr ? generar(instrucciones, prompt, nullptr, 0, opciones) : [&] {
         const std::string gbnf = gramaticaGbnf(*esquema);
-        return generar(textoDeSistema(instrucciones, *esquema, true), prompt, &gbnf, opciones);
+        return generar(textoDeSistema(instrucciones, *esquema, true), prompt, &gbnf,
+                       reservaDeCierre(*esquema), opciones);
     }();
     if (!r) return r.error();
     return std::move(r.value().texto);
@@ -336,7 +361,7 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
 }
 
 Result<MotorLlama::Respuesta> MotorLlama::generar(const std::string& sistema, const std::string& prompt,
-                                                  const std::string* gramatica,
+                                                  const std::string* gramatica, int reserva,
                                                   const GenerationOptions& opciones) {
     ++cuentas_.pedidos;
     // llama.cpp counts text in 32-bit lengths; far below that no context could hold it anyway.
@@ -371,10 +396,18 @@ Result<MotorLlama::Respuesta> MotorLlama::generar(const std::string& sistema, co
         cuentas_.rechazos = cadena.cuentas().rechazos;
         cuentas_.mascarasCompletas = cadena.cuentas().mascarasCompletas;
         cuentas_.tokensRevisados = cadena.cuentas().tokensRevisados;
+        cuentas_.cierres = cadena.cuentas().cierres;
     };
+    EstadoJson json;
     for (int i = 0; i < limite; ++i) {
         const auto antesDeElegir = std::chrono::steady_clock::now();
-        auto elegido = cadena.elegir(llama_get_logits_ith(contexto_.get(), -1));
+        const float* logits = llama_get_logits_ith(contexto_.get(), -1);
+        // A model that loops where DRY cannot see it (the same list entry again and again) would
+        // otherwise run out of budget and lose the whole answer: in the last tokens it is
+        // steered to close, which the reserve always leaves room for.
+        auto elegido = g != nullptr && limite - i <= reserva
+                           ? cadena.elegirParaCerrar(logits, json.texto && !json.escape)
+                           : cadena.elegir(logits);
         if (!elegido) {
             terminar();
             return elegido.error();
@@ -386,7 +419,9 @@ Result<MotorLlama::Respuesta> MotorLlama::generar(const std::string& sistema, co
         }
         cadena.aceptar(token);
         eligiendo += std::chrono::duration<double>(std::chrono::steady_clock::now() - antesDeElegir).count();
-        respuesta.texto += pieza(token);
+        const std::string p = pieza(token);
+        json.leer(p);
+        respuesta.texto += p;
         ++cuentas_.tokensGenerados;
         if (i + 1 == limite) break;  // no room to evaluate it, and no use
         const int32_t r = llama_decode(contexto_.get(), llama_batch_get_one(&token, 1));

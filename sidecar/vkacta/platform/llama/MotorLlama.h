@@ -51,6 +51,7 @@ struct CuentasDelMotor {
     int64_t rechazos = 0;           // sampled tokens the grammar rejected
     int64_t mascarasCompletas = 0;  // choices that had the whole vocabulary through the grammar
     int64_t tokensRevisados = 0;    // tokens put through DRY or the grammar past the first check
+    int64_t cierres = 0;            // tokens chosen to close an answer at the end of its budget
     double segundosGenerando = 0;   // token-by-token decoding only, choices included
     double segundosEligiendo = 0;   // of those, choosing tokens (DRY, the grammar, the draw)
     double segundosEvaluando = 0;   // prompt evaluation only
@@ -122,8 +123,9 @@ class MotorLlama {
         bool cortada = false;  // the budget ran out before the grammar let it end
         int limite = 0;
     };
+    // `reserva`: the last tokens of the budget, in which a constrained answer is steered to close.
     Result<Respuesta> generar(const std::string& sistema, const std::string& prompt,
-                              const std::string* gramatica, const GenerationOptions& opciones);
+                              const std::string* gramatica, int reserva, const GenerationOptions& opciones);
     Result<int> prepararContexto(const std::vector<int32_t>& prefijo, const std::vector<int32_t>& resto,
                                  int presupuesto);
     Result<bool> evaluar(const int32_t* tokens, size_t n);
