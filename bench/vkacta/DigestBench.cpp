@@ -38,7 +38,9 @@ void decodificacion(const fs::path& modelo) {
     if (!m.availability().isAvailable()) return;
     MotorLlama& motor = *m.motor();
     GenerationOptions opciones;
-    opciones.maximumResponseTokens = 1024;  // the default answer budget
+    // The default answer budget; the string never closes on its own, so the answer runs to the
+    // budget and is closed in its last tokens.
+    opciones.maximumResponseTokens = 1024;
     const std::string prompt = promptUnico(lineaDeReunion(0));
     const auto esquema = MeetingDigest::generationSchema();
     double tiempoCon = 0, tiempoSin = 0;

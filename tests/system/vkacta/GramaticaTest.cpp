@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "CadenaDeMuestreo.h"
 #include "Gramatica.h"
 #include "MeetingDigest.h"
 #include "ModeloDePrueba.h"
@@ -160,6 +162,80 @@ TEST_F(GramaticaEnVocabulario, BoundsEveryStringAndList) {
     EXPECT_FALSE(acepta(g, conResumen(escapes + "b")));
     EXPECT_TRUE(acepta(g, conDecisiones(kEntradasMaximas)));
     EXPECT_FALSE(acepta(g, conDecisiones(kEntradasMaximas + 1)));
+}
+
+TEST_F(GramaticaEnVocabulario, FastGreedyChoiceIsTheOneTheWholeMaskGives) {
+    // Logits built to make the fast choice's shortcuts matter: best tokens the grammar refuses
+    // (quotes inside, pieces of split characters, bytes no JSON string takes), exact ties, a
+    // token said again and again for DRY to punish, and closing quotes and brackets so the keys
+    // and lists come round. Both chains take the reference's token each time.
+    const llama_vocab* v = llama_model_get_vocab(modelo_);
+    const std::string gbnf = gramaticaGbnf(MeetingDigest::generationSchema());
+    ASSERT_TRUE(admitePodaPorPrimerByte(gbnf));
+    using Gramatica = std::unique_ptr<llama_sampler, decltype(&llama_sampler_free)>;
+    Gramatica g1(llama_sampler_init_grammar(v, gbnf.c_str(), "root"), &llama_sampler_free);
+    Gramatica g2(llama_sampler_init_grammar(v, gbnf.c_str(), "root"), &llama_sampler_free);
+    CadenaDeMuestreo rapida(v), plana(v, true);
+    rapida.empezar({}, g1.get(), true);
+    plana.empezar({}, g2.get(), true);
+
+    const auto n = static_cast<size_t>(llama_vocab_n_tokens(v));
+    std::vector<std::vector<llama_token>> trampas(3);  // quote inside, split character, closing
+    std::array<char, 256> pieza{};
+    for (size_t k = 0; k < n; ++k) {
+        const int32_t largo =
+            llama_token_to_piece(v, static_cast<llama_token>(k), pieza.data(), pieza.size(), 0, true);
+        if (largo <= 0) continue;
+        const std::string p(pieza.data(), static_cast<size_t>(largo));
+        const auto primero = static_cast<unsigned char>(p[0]);
+        if (p.find('"', 1) != std::string::npos) trampas[0].push_back(static_cast<llama_token>(k));
+        if (primero >= 0x80 && (primero < 0xC0 || p.size() < 4))
+            trampas[1].push_back(static_cast<llama_token>(k));
+        if ((p[0] == '"' && (p.size() == 1 || p[1] == ',' || p[1] == ']')) || p == "]" || p == "}]" ||
+            p == "]}")
+            trampas[2].push_back(static_cast<llama_token>(k));
+    }
+    std::mt19937 azar(11);
+    std::normal_distribution<float> normal(0.0F, 1.0F);
+    std::vector<float> logits(n);
+    llama_token ultimo = LLAMA_TOKEN_NULL;
+    int respuestas = 0;
+    for (int paso = 0; paso < 240; ++paso) {
+        for (auto& l : logits)
+            l = normal(azar);
+        // In runs of 20 steps the last token is said again and again, above a crowd of tokens the
+        // grammar refuses inside a string: once DRY pushes it down, the answer lies past them.
+        const bool bucle = paso / 20 % 3 == 2 && ultimo != LLAMA_TOKEN_NULL;
+        const auto& t = trampas[bucle ? 0 : azar() % 3];
+        for (int k = 0; k < 200; ++k)
+            logits[static_cast<size_t>(t[azar() % t.size()])] += (bucle ? 9.0F : 5.0F) + normal(azar);
+        if (bucle) logits[static_cast<size_t>(ultimo)] += 12.0F;
+        if (azar() % 4 == 0) {  // the best logit shared by tokens on either side of its id
+            const float m = *std::max_element(logits.begin(), logits.end());
+            for (int k = 0; k < 3; ++k)
+                logits[azar() % n] = m;
+        }
+        const auto a = rapida.elegir(logits.data());
+        const auto b = plana.elegir(logits.data());
+        ASSERT_TRUE(a.ok() && b.ok());
+        ASSERT_EQ(a.value(), b.value()) << "paso " << paso;
+        ultimo = b.value();
+        if (llama_vocab_is_eog(v, ultimo)) {
+            ++respuestas;
+            llama_sampler_reset(g1.get());
+            llama_sampler_reset(g2.get());
+            rapida.empezar({}, g1.get(), true);
+            plana.empezar({}, g2.get(), true);
+            ultimo = LLAMA_TOKEN_NULL;
+            continue;
+        }
+        rapida.aceptar(ultimo);
+        plana.aceptar(ultimo);
+    }
+    // The shortcuts were taken, and the answers went round the whole schema.
+    EXPECT_GT(rapida.cuentas().rechazos, 40);
+    EXPECT_EQ(rapida.cuentas().mascarasCompletas, 0);
+    EXPECT_GT(respuestas, 0);
 }
 
 }  // namespace

@@ -52,6 +52,13 @@ std::vector<int64_t> rangos(const std::vector<std::string>& piezas, Orden orden)
                                       p == "\xE2\x96\x81"
                                            "bla"))
             return -1;
+        if (orden == Orden::entradas) {
+            if (p == "\"") return 0;
+            if (p == ",") return 1;
+            if (p == "{") return 2;
+            if (p == "]" || p == "}") return 3;
+            return p.find("[]") != std::string::npos ? 5 : 4;
+        }
         if (orden == Orden::cierra || orden == Orden::bucle) {
             // Structural characters are valid string content too, so the quote must beat
             // them; "[]" beats the closing brackets so arrays are left empty.
@@ -151,10 +158,11 @@ std::string escribirModeloDePrueba(const std::filesystem::path& vocabulario,
     if (!plantilla.empty()) gguf_set_val_str(g, "tokenizer.chat_template", plantilla.c_str());
     gguf_set_val_str(g, "general.architecture", "llama");
     gguf_set_val_str(g, "general.name",
-                     orden == Orden::cierra  ? "prueba-cierra"
-                     : orden == Orden::azar  ? "prueba-azar"
-                     : orden == Orden::bucle ? "prueba-bucle"
-                                             : "prueba-nunca-cierra");
+                     orden == Orden::cierra     ? "prueba-cierra"
+                     : orden == Orden::azar     ? "prueba-azar"
+                     : orden == Orden::bucle    ? "prueba-bucle"
+                     : orden == Orden::entradas ? "prueba-entradas"
+                                                : "prueba-nunca-cierra");
     gguf_set_val_u32(g, "llama.block_count", 1);
     gguf_set_val_u32(g, "llama.context_length", contexto);
     gguf_set_val_u32(g, "llama.embedding_length", static_cast<uint32_t>(kAncho));

@@ -24,6 +24,9 @@ enum class Orden {
     // Seeded random weights everywhere: the answer depends on every earlier token, which is
     // what a check of reused KV state needs. Its answers follow no schema.
     azar,
+    // As `cierra`, but ',' and '{' rank above ']': every list fills with the same empty entry
+    // again and again (DRY cannot see it: punctuation breaks its runs), up to the list's bound.
+    entradas,
 };
 
 // Writes the model to `destino`. Returns an empty text on success, else what went wrong.

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "Gramatica.h"
 #include "LlamaLanguageModel.h"
 #include "MeetingDigest.h"
 #include "ModeloDePrueba.h"
@@ -28,7 +29,7 @@ class Motor : public ::testing::Test {
     static void TearDownTestSuite() { fs::remove_all(dir_); }
 
     static fs::path modelo(Orden orden, bool conPlantilla = true, uint32_t contexto = 8192) {
-        const char* const nombres[] = {"cierra", "nunca", "bucle", "azar"};
+        const char* const nombres[] = {"cierra", "nunca", "bucle", "azar", "entradas"};
         const std::string nombre = std::string(nombres[static_cast<int>(orden)]) +
                                    (conPlantilla ? "" : "-base") + "-" + std::to_string(contexto) + ".gguf";
         const fs::path ruta = dir_ / nombre;
@@ -187,15 +188,13 @@ TEST_F(Motor, ClosingModelAnswersAnEmptyDigestAndReusesThePrefix) {
     EXPECT_EQ(motor.cuentas().prefijosCalculados, 2);
 }
 
-TEST_F(Motor, ReusedPrefixAnswersExactlyAsAFreshEvaluation) {
+TEST_F(Motor, ReusedPrefixAndFastChoiceAnswerExactlyAsTheirPlainReferences) {
     // With random weights every answer token depends on the whole context: leftovers of an
-    // earlier request, or a prefix restored into the wrong cells, would change the answers.
-    const fs::path ruta = modelo(Orden::azar);
-    AjustesDelMotor sinReuso;
-    sinReuso.reusarPrefijo = false;
-    LlamaLanguageModel con(ruta), sin(ruta, sinReuso);
-    ASSERT_TRUE(con.availability().isAvailable());
-    ASSERT_TRUE(sin.availability().isAvailable());
+    // earlier request, or a prefix restored into the wrong cells, would change the answers. And
+    // every choice is a random ranking of the vocabulary: the fast choice must pick what DRY and
+    // the grammar over every token would, at the keys (few tokens fit) and inside strings
+    // (pieces of split characters, quotes that would close too early), and under DRY's
+    // penalties on a model that loops.
     GenerationOptions corto;
     corto.maximumResponseTokens = 24;
     // The long prompt needs a larger context than the first request made: the stored prefix
@@ -208,38 +207,85 @@ TEST_F(Motor, ReusedPrefixAnswersExactlyAsAFreshEvaluation) {
         "Resume esta reunión:\n\n⟪Ana: hola⟫",
         "Resume esta parte (2 de 3) de una reunión:\n\n⟪Luis: el lunes⟫", largo,
         "Resume esta reunión:\n\n⟪Ana: hola⟫"};
-    std::vector<std::string> conReuso, fresco;
-    for (const auto& p : prompts) {
-        auto a = con.motor()->responderLibre(kInstrucciones, p, corto);
-        auto b = sin.motor()->responderLibre(kInstrucciones, p, corto);
-        ASSERT_TRUE(a.ok() && b.ok());
-        conReuso.push_back(a.value());
-        fresco.push_back(b.value());
+    const auto esquema = MeetingDigest::generationSchema();
+    AjustesDelMotor sinReuso, plano;
+    sinReuso.reusarPrefijo = false;
+    plano.mascaraCompleta = true;
+    struct Caso {
+        const char* que;
+        Orden orden;
+        AjustesDelMotor referencia;
+        const GenerationSchema* esquema;
+        int tokens;
+    };
+    for (const Caso& caso : {Caso{"prefijo reusado", Orden::azar, sinReuso, nullptr, 24},
+                             Caso{"elección con gramática", Orden::azar, plano, &esquema, 40},
+                             Caso{"elección libre", Orden::azar, plano, nullptr, 24},
+                             Caso{"elección con DRY", Orden::bucle, plano, &esquema, 40},
+                             Caso{"elección con DRY", Orden::nuncaCierra, plano, &esquema, 40}}) {
+        SCOPED_TRACE(caso.que);
+        const fs::path ruta = modelo(caso.orden);
+        LlamaLanguageModel rapido(ruta), referencia(ruta, caso.referencia);
+        ASSERT_TRUE(rapido.availability().isAvailable());
+        ASSERT_TRUE(referencia.availability().isAvailable());
+        GenerationOptions opciones;
+        opciones.maximumResponseTokens = caso.tokens;
+        std::vector<std::string> a, b;
+        for (const auto& p : prompts) {
+            auto x = rapido.motor()->responderLibre(kInstrucciones, p, opciones, caso.esquema);
+            auto y = referencia.motor()->responderLibre(kInstrucciones, p, opciones, caso.esquema);
+            ASSERT_TRUE(x.ok() && y.ok());
+            a.push_back(x.value());
+            b.push_back(y.value());
+        }
+        EXPECT_EQ(a, b);
+        const auto& cr = rapido.motor()->cuentas();
+        const auto& cp = referencia.motor()->cuentas();
+        if (caso.referencia.reusarPrefijo) {
+            // The fast choice looked at a small part of what the plain one did.
+            EXPECT_LT(cr.tokensRevisados * 20, cp.tokensRevisados);
+            EXPECT_EQ(cr.mascarasCompletas, 0);
+            continue;
+        }
+        EXPECT_EQ(cr.prefijosCalculados, 1);
+        EXPECT_EQ(cr.prefijosReusados, 3);
+        EXPECT_EQ(cp.prefijosReusados, 0);
+        EXPECT_NE(a[0], a[1]);  // the answers do depend on the prompt
+        EXPECT_EQ(a[0], a[3]);
     }
-    EXPECT_EQ(conReuso, fresco);
-    EXPECT_EQ(con.motor()->cuentas().prefijosCalculados, 1);
-    EXPECT_EQ(con.motor()->cuentas().prefijosReusados, 3);
-    EXPECT_EQ(sin.motor()->cuentas().prefijosReusados, 0);
-    EXPECT_NE(conReuso[0], conReuso[1]);  // the answers do depend on the prompt
-    EXPECT_EQ(conReuso[0], conReuso[3]);
 }
 
-TEST_F(Motor, NeverClosingModelRunsOutOfBudgetWithoutMaskingEveryToken) {
+TEST_F(Motor, NeverClosingModelIsClosedAtTheEndOfItsBudgetWithoutMaskingEveryToken) {
     LlamaLanguageModel m(modelo(Orden::nuncaCierra));
     ASSERT_TRUE(m.availability().isAvailable());
     GenerationOptions opciones;
     opciones.maximumResponseTokens = 300;
     const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones), "Resume esta reunión:\n\n⟪hola⟫",
                                           true, opciones);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().texto, "la respuesta llegó al límite de 300 tokens sin terminar");
+    // The string runs on until the last tokens of the budget, which close it and the rest.
+    ASSERT_TRUE(r.ok()) << r.error().texto;
+    EXPECT_GT(r.value().summary.size(), 200U);
+    EXPECT_TRUE(r.value().decisions.empty());
+    EXPECT_TRUE(r.value().actionItems.empty());
     const auto& c = m.motor()->cuentas();
-    EXPECT_EQ(c.tokensGenerados, 300);
+    EXPECT_LE(c.tokensGenerados, 300);
+    EXPECT_GT(c.cierres, 0);
     // Inside the endless string the best token is always allowed: the grammar rejects only
-    // around the first key, and masks the whole vocabulary only for the three quotes there,
-    // which this model ranks last.
-    EXPECT_LT(c.rechazos, 30);
-    EXPECT_LE(c.mascarasCompletas, 3);
+    // around the keys, and never masks the whole vocabulary.
+    EXPECT_LT(c.rechazos, 60);
+    EXPECT_EQ(c.mascarasCompletas, 0);
+
+    // Nor one that writes the same list entry for ever, which DRY cannot see: with the default
+    // budget the first list reaches its bound, and the second is closed before the budget ends.
+    LlamaLanguageModel e(modelo(Orden::entradas));
+    ASSERT_TRUE(e.availability().isAvailable());
+    const auto d =
+        respond<MeetingDigest>(*e.makeSession(kInstrucciones), "Resume esta reunión:\n\n⟪hola⟫", true, {});
+    ASSERT_TRUE(d.ok()) << d.error().texto;
+    EXPECT_EQ(d.value().decisions.size(), static_cast<size_t>(kEntradasMaximas));
+    EXPECT_GT(d.value().actionItems.size(), 0U);
+    EXPECT_LT(d.value().actionItems.size(), static_cast<size_t>(kEntradasMaximas));
+    EXPECT_GT(e.motor()->cuentas().cierres, 0);
 }
 
 TEST_F(Motor, AnAnswerClosedOnTheLastTokenOfTheBudgetIsWhole) {
@@ -285,13 +331,15 @@ TEST_F(Motor, BudgetIsCutToWhatTheTrainedContextLeaves) {
     GenerationOptions opciones;
     opciones.maximumResponseTokens = 100000;
     const auto r = respond<MeetingDigest>(*m.makeSession(kInstrucciones), "Resume: ⟪hola⟫", true, opciones);
-    ASSERT_FALSE(r.ok());
+    ASSERT_TRUE(r.ok()) << r.error().texto;
     const auto pedido = m.motor()->tokenizarPedido(
         MotorLlama::textoDeSistema(kInstrucciones, MeetingDigest::generationSchema(), true),
         "Resume: ⟪hola⟫");
-    const auto cabe = 1024 - pedido.prefijo.size() - pedido.resto.size();
-    EXPECT_EQ(r.error().texto,
-              "la respuesta llegó al límite de " + std::to_string(cabe) + " tokens sin terminar");
+    const auto cabe = static_cast<int64_t>(1024 - pedido.prefijo.size() - pedido.resto.size());
+    // Closed within the cut budget, and only in its last tokens.
+    const int64_t generados = m.motor()->cuentas().tokensGenerados;
+    EXPECT_LE(generados, cabe);
+    EXPECT_GT(generados, cabe - caracteresParaCerrar(MeetingDigest::generationSchema()) - 1);
 }
 
 }  // namespace

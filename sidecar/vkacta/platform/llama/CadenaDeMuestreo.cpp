@@ -3,8 +3,10 @@
 #include <llama.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
+#include <string>
 
 namespace vkacta {
 namespace {
@@ -19,8 +21,9 @@ constexpr int32_t kLargoPermitido = 2;
 constexpr int32_t kUltimos = 8192;
 constexpr const char* kRupturas[] = {"\n", "\"", ":", ",", "{", "}", "[", "]"};
 
-// How many of the best tokens are checked one by one before the whole vocabulary is masked.
-constexpr size_t kCandidatosCercanos = 512;
+// The greedy search looks at the best tokens in windows growing by this factor.
+constexpr size_t kPrimeraVentana = 64;
+constexpr size_t kCrecimiento = 8;
 
 bool rechazado(const llama_token_data& t) {
     return std::isinf(t.logit) && t.logit < 0;
@@ -34,23 +37,55 @@ bool admite(llama_sampler* gramatica, llama_token token, float logit) {
     return !rechazado(uno);
 }
 
+// The piece as llama.cpp's grammar engine reads it (control tokens by their text).
+std::string piezaDeGramatica(const llama_vocab* vocab, llama_token token) {
+    std::string p(64, '\0');
+    int32_t n = llama_token_to_piece(vocab, token, p.data(), static_cast<int32_t>(p.size()), 0, true);
+    if (n < 0) {
+        p.resize(static_cast<size_t>(-n));
+        n = llama_token_to_piece(vocab, token, p.data(), static_cast<int32_t>(p.size()), 0, true);
+    }
+    p.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return p;
+}
+
+// Higher logit first, ties to the lower id: the order greedy decoding picks in.
+bool antes(const llama_token_data& a, const llama_token_data& b) {
+    return a.logit > b.logit || (a.logit == b.logit && a.id < b.id);
+}
+
 }  // namespace
 
 void CadenaDeMuestreo::Borrador::operator()(llama_sampler* s) const {
     llama_sampler_free(s);
 }
 
-CadenaDeMuestreo::CadenaDeMuestreo(const llama_vocab* vocab)
+CadenaDeMuestreo::CadenaDeMuestreo(const llama_vocab* vocab, bool mascaraCompleta)
     : nVocab_(static_cast<size_t>(llama_vocab_n_tokens(vocab))),
+      mascaraCompleta_(mascaraCompleta),
       dry_(llama_sampler_init_dry(vocab, kMultiplicador, kBase, kLargoPermitido, kUltimos,
                                   const_cast<const char**>(kRupturas), std::size(kRupturas))),  // NOLINT
-      candidatos_(nVocab_) {}
+      primerByte_(nVocab_, -1),
+      tokenDelByte_(256, LLAMA_TOKEN_NULL),
+      candidatos_(nVocab_) {
+    for (size_t i = 0; i < nVocab_; ++i) {
+        const auto token = static_cast<llama_token>(i);
+        if (llama_vocab_is_eog(vocab, token)) continue;
+        const std::string p = piezaDeGramatica(vocab, token);
+        if (p.empty()) continue;
+        const auto byte = static_cast<unsigned char>(p[0]);
+        primerByte_[i] = byte;
+        if (p.size() == 1 && tokenDelByte_[byte] == LLAMA_TOKEN_NULL) tokenDelByte_[byte] = token;
+    }
+}
 
 CadenaDeMuestreo::~CadenaDeMuestreo() = default;
 
-void CadenaDeMuestreo::empezar(const GenerationOptions& opciones, llama_sampler* gramatica) {
+void CadenaDeMuestreo::empezar(const GenerationOptions& opciones, llama_sampler* gramatica,
+                               bool podaPorPrimerByte) {
     llama_sampler_reset(dry_.get());
     gramatica_ = gramatica;
+    podaPorPrimerByte_ = gramatica != nullptr && podaPorPrimerByte && !mascaraCompleta_;
     voraz_ = opciones.sampling != SamplingMode::random;
     azar_.reset();
     if (!voraz_) {
@@ -61,61 +96,146 @@ void CadenaDeMuestreo::empezar(const GenerationOptions& opciones, llama_sampler*
     }
 }
 
-void CadenaDeMuestreo::llenar(const float* logits) {
-    for (size_t i = 0; i < nVocab_; ++i)
-        candidatos_[i] = {static_cast<llama_token>(i), logits[i], 0.0F};
-    llama_token_data_array todos{candidatos_.data(), nVocab_, -1, false};
-    llama_sampler_apply(dry_.get(), &todos);
+size_t CadenaDeMuestreo::llenar(const float* logits, bool podar) {
+    // Which first bytes the grammar takes now, asked once with the one-byte tokens; a byte the
+    // vocabulary has no such token for is never a reason to leave a token out.
+    std::array<bool, 256> admitido{};
+    admitido.fill(true);
+    if (podar) {
+        std::array<llama_token_data, 256> bytes{};
+        size_t n = 0;
+        for (const llama_token t : tokenDelByte_)
+            if (t != LLAMA_TOKEN_NULL) bytes[n++] = {t, 0.0F, 0.0F};
+        llama_token_data_array a{bytes.data(), n, -1, false};
+        llama_sampler_apply(gramatica_, &a);
+        for (size_t i = 0; i < n; ++i)
+            admitido[static_cast<size_t>(primerByte_[static_cast<size_t>(bytes[i].id)])] =
+                !rechazado(bytes[i]);
+    }
+    size_t n = 0;
+    for (size_t i = 0; i < nVocab_; ++i) {
+        const int16_t b = primerByte_[i];
+        if (b < 0 || admitido[static_cast<size_t>(b)])
+            candidatos_[n++] = {static_cast<llama_token>(i), logits[i], 0.0F};
+    }
+    return n;
 }
 
-int32_t CadenaDeMuestreo::mejor(size_t n) const {
-    const auto m = std::max_element(candidatos_.begin(), candidatos_.begin() + static_cast<std::ptrdiff_t>(n),
-                                    [](const llama_token_data& a, const llama_token_data& b) {
-                                        // Ties go to the lower id, whatever order the array is in.
-                                        return a.logit < b.logit || (a.logit == b.logit && a.id > b.id);
-                                    });
+int32_t CadenaDeMuestreo::mejor(size_t desde, size_t hasta) const {
+    const auto m = std::min_element(candidatos_.begin() + static_cast<std::ptrdiff_t>(desde),
+                                    candidatos_.begin() + static_cast<std::ptrdiff_t>(hasta), antes);
     return rechazado(*m) ? LLAMA_TOKEN_NULL : m->id;
 }
 
 Result<int32_t> CadenaDeMuestreo::elegir(const float* logits) {
-    llenar(logits);
-    llama_token_data_array todos{candidatos_.data(), nVocab_, -1, false};
-    llama_token token = LLAMA_TOKEN_NULL;
-    if (voraz_) {
-        token = mejor(nVocab_);
-    } else {
-        llama_sampler_apply(azar_.get(), &todos);
-        token = todos.data[todos.selected].id;
-    }
-    if (gramatica_ == nullptr || admite(gramatica_, token, 0.0F)) return token;
+    return voraz_ ? elegirVoraz(logits) : elegirAlAzar(logits);
+}
 
-    // Checking the one chosen token is cheap; masking the whole vocabulary is not, so it happens
-    // only when the grammar rejects that token.
+Result<int32_t> CadenaDeMuestreo::elegirParaCerrar(const float* logits, bool dentroDeTexto) {
+    if (gramatica_ == nullptr) return elegir(logits);
+    size_t n = 0;
+    for (size_t i = 0; i < nVocab_; ++i) {
+        const int16_t b = primerByte_[i];
+        if (dentroDeTexto ? b == '"' : b == ']' || b == '}')
+            candidatos_[n++] = {static_cast<llama_token>(i), logits[i], 0.0F};
+    }
+    if (n > 0) {
+        llama_token_data_array cierran{candidatos_.data(), n, -1, false};
+        llama_sampler_apply(gramatica_, &cierran);
+        const llama_token token = mejor(0, n);
+        if (token != LLAMA_TOKEN_NULL) {
+            ++cuentas_.cierres;
+            return token;
+        }
+    }
+    return elegir(logits);
+}
+
+Result<int32_t> CadenaDeMuestreo::elegirVoraz(const float* logits) {
+    if (mascaraCompleta_) {
+        const size_t n = llenar(logits, false);
+        llama_token_data_array todos{candidatos_.data(), n, -1, false};
+        llama_sampler_apply(dry_.get(), &todos);
+        if (gramatica_ != nullptr) {
+            llama_sampler_apply(gramatica_, &todos);
+            ++cuentas_.mascarasCompletas;
+        }
+        cuentas_.tokensRevisados += static_cast<int64_t>(n);
+        const llama_token token = mejor(0, n);
+        if (token == LLAMA_TOKEN_NULL)
+            return GenerationError{"la gramática del esquema no admite ningún token"};
+        return token;
+    }
+
+    // The best raw logit, ties to the lower id: when DRY leaves it as it is and the grammar
+    // takes it, nothing can beat it, and no other token needs a look.
+    const auto primero = static_cast<llama_token>(std::max_element(logits, logits + nVocab_) - logits);
+    llama_token_data uno{primero, logits[primero], 0.0F};
+    llama_token_data_array solo{&uno, 1, -1, false};
+    llama_sampler_apply(dry_.get(), &solo);
+    if (uno.logit == logits[primero]) {
+        if (gramatica_ == nullptr || admite(gramatica_, primero, uno.logit)) return primero;
+        ++cuentas_.rechazos;
+    }
+
+    // The best tokens by raw logit in growing windows, each through DRY and the grammar once.
+    // Once the best of those seen so far beats the raw logit of the best one left (which no
+    // penalty can raise), it is the answer; ties go on looking, so the lower id wins them.
+    const size_t n = llenar(logits, podaPorPrimerByte_);
+    const auto inicio = candidatos_.begin();
+    size_t hecho = 0;
+    size_t hasta = std::min(n, kPrimeraVentana);
+    for (;;) {
+        if (hasta < n)
+            std::nth_element(inicio + static_cast<std::ptrdiff_t>(hecho),
+                             inicio + static_cast<std::ptrdiff_t>(hasta),
+                             inicio + static_cast<std::ptrdiff_t>(n), antes);
+        llama_token_data_array ventana{candidatos_.data() + hecho, hasta - hecho, -1, false};
+        llama_sampler_apply(dry_.get(), &ventana);
+        if (gramatica_ != nullptr) llama_sampler_apply(gramatica_, &ventana);
+        cuentas_.tokensRevisados += static_cast<int64_t>(hasta - hecho);
+        if (hasta == n) break;
+        const auto m = std::min_element(inicio, inicio + static_cast<std::ptrdiff_t>(hasta), antes);
+        if (!rechazado(*m) && m->logit > candidatos_[hasta].logit) break;
+        hecho = hasta;
+        hasta = std::min(n, hasta * kCrecimiento);
+    }
+    if (hasta == nVocab_ && gramatica_ != nullptr) ++cuentas_.mascarasCompletas;
+    const llama_token token = n == 0 ? LLAMA_TOKEN_NULL : mejor(0, hasta);
+    if (token == LLAMA_TOKEN_NULL) return GenerationError{"la gramática del esquema no admite ningún token"};
+    return token;
+}
+
+Result<int32_t> CadenaDeMuestreo::elegirAlAzar(const float* logits) {
+    size_t n = llenar(logits, false);
+    llama_token_data_array todos{candidatos_.data(), n, -1, false};
+    llama_sampler_apply(dry_.get(), &todos);
+    if (gramatica_ != nullptr && mascaraCompleta_) {
+        llama_sampler_apply(gramatica_, &todos);
+        ++cuentas_.mascarasCompletas;
+    }
+    llama_sampler_apply(azar_.get(), &todos);
+    llama_token token = todos.data[todos.selected].id;
+    if (gramatica_ == nullptr || mascaraCompleta_ || admite(gramatica_, token, 0.0F)) {
+        if (rechazado(todos.data[todos.selected]))
+            return GenerationError{"la gramática del esquema no admite ningún token"};
+        return token;
+    }
+
+    // A draw the grammar refuses is drawn again among the tokens it takes: together, exactly
+    // the masked distribution. The tokens left out by their first byte would be masked anyway,
+    // so only the rest go through DRY, the grammar and the draw.
     ++cuentas_.rechazos;
-    if (voraz_ && nVocab_ > kCandidatosCercanos) {
-        // Greedy: the best token the grammar accepts among the best few is the best it accepts
-        // at all, so the whole vocabulary is masked only when none of them will do.
-        const auto corte = candidatos_.begin() + static_cast<std::ptrdiff_t>(kCandidatosCercanos);
-        std::nth_element(candidatos_.begin(), corte, candidatos_.end(),
-                         [](const llama_token_data& a, const llama_token_data& b) {
-                             return a.logit > b.logit || (a.logit == b.logit && a.id < b.id);
-                         });
-        llama_token_data_array cercanos{candidatos_.data(), kCandidatosCercanos, -1, false};
-        llama_sampler_apply(gramatica_, &cercanos);
-        token = mejor(kCandidatosCercanos);
-        if (token != LLAMA_TOKEN_NULL) return token;
-    }
-    ++cuentas_.mascarasCompletas;
-    llenar(logits);
-    todos = {candidatos_.data(), nVocab_, -1, false};
+    n = llenar(logits, podaPorPrimerByte_);
+    if (n == nVocab_) ++cuentas_.mascarasCompletas;
+    cuentas_.tokensRevisados += static_cast<int64_t>(n);
+    todos = {candidatos_.data(), n, -1, false};
+    llama_sampler_apply(dry_.get(), &todos);
     llama_sampler_apply(gramatica_, &todos);
-    if (voraz_) {
-        token = mejor(nVocab_);
-    } else {
-        llama_sampler_apply(azar_.get(), &todos);
-        token = todos.selected < 0 || rechazado(todos.data[todos.selected]) ? LLAMA_TOKEN_NULL
-                                                                            : todos.data[todos.selected].id;
-    }
+    llama_sampler_apply(azar_.get(), &todos);
+    token = n == 0 || todos.selected < 0 || rechazado(todos.data[todos.selected])
+                ? LLAMA_TOKEN_NULL
+                : todos.data[todos.selected].id;
     if (token == LLAMA_TOKEN_NULL) return GenerationError{"la gramática del esquema no admite ningún token"};
     return token;
 }

@@ -1,5 +1,6 @@
 #include "Gramatica.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,49 @@ std::string gramaticaGbnf(const GenerationSchema& esquema) {
     Conversor c;
     const std::string raiz = c.expresion(esquema);
     return "root ::= " + raiz + "\n" + c.reglas();
+}
+
+namespace {
+
+// The shortest value of a schema, in characters.
+int minimo(const GenerationSchema& s) {
+    if (s.kind() != GenerationSchema::Kind::object) return 2;  // "" or []
+    int n = 2;
+    for (const auto& p : s.properties())
+        n += static_cast<int>(claveJson(p.name).size()) + 2 +
+             minimo(*p.type);  // the comma or brace, the colon
+    return n;
+}
+
+}  // namespace
+
+int caracteresParaCerrar(const GenerationSchema& s) {
+    // Inside a string: at most the rest of a \uXXXX\uXXXX pair, then the quote.
+    constexpr int kTexto = 12;
+    switch (s.kind()) {
+        case GenerationSchema::Kind::string:
+            return kTexto;
+        case GenerationSchema::Kind::array:
+            // Inside an entry, or after a comma (a whole entry is due), then the bracket.
+            return std::max(caracteresParaCerrar(s.items()), minimo(s.items())) + 1;
+        case GenerationSchema::Kind::object: {
+            // Inside a property's key or value: the rest of it and the properties after it.
+            int peor = 0, despues = 1;  // the brace
+            const auto& ps = s.properties();
+            for (auto p = ps.rbegin(); p != ps.rend(); ++p) {
+                const int clave = static_cast<int>(claveJson(p->name).size()) + 2;
+                peor = std::max(peor,
+                                clave + std::max(caracteresParaCerrar(*p->type), minimo(*p->type)) + despues);
+                despues += clave + minimo(*p->type);
+            }
+            return std::max(peor, despues + 1);
+        }
+    }
+    return kTexto;
+}
+
+bool admitePodaPorPrimerByte(const std::string& gbnf) {
+    return gbnf.find("[^") == std::string::npos && gbnf.find('<') == std::string::npos;
 }
 
 }  // namespace vkacta

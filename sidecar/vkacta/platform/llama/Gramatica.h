@@ -16,4 +16,17 @@ inline constexpr int kEntradasMaximas = 100;     // per list
 // same object used in several places gets one rule.
 std::string gramaticaGbnf(const GenerationSchema& esquema);
 
+// The most characters an answer to this grammar may still need to close, from any point: the
+// string it is in ended (an escape finished first), and every list and object open around it
+// closed with the least the grammar asks (the properties still missing, empty). An answer that
+// closes whenever it can takes no more tokens than this, every token being at least a character.
+int caracteresParaCerrar(const GenerationSchema& esquema);
+
+// Whether the grammar's verdict on a token's first byte alone holds for every token starting with
+// that byte, so tokens can be left out by it before the grammar looks at them. True of grammars of
+// literals and positive character classes, as `gramaticaGbnf` writes them; not of a negated class
+// (the engine turns away the first byte of a split character when any character it could start is
+// excluded) nor of token references (they judge tokens, not text), so any hint of them says no.
+bool admitePodaPorPrimerByte(const std::string& gbnf);
+
 }  // namespace vkacta

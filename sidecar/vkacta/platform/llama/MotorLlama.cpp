@@ -61,6 +61,30 @@ int nucleosPermitidos() {
     return std::max(1, CPU_COUNT(&cpus));
 }
 
+// The tokens an answer to the schema may still need to close from any point (a token is at
+// least a character), and the end of generation.
+int reservaDeCierre(const GenerationSchema& esquema) {
+    return caracteresParaCerrar(esquema) + 1;
+}
+
+// Where a compact JSON answer stands, byte by byte: inside a string or not, right after a
+// backslash or not. The grammar keeps the answer valid JSON, so this is all it takes.
+struct EstadoJson {
+    bool texto = false;
+    bool escape = false;
+    void leer(const std::string& pieza) {
+        for (const char c : pieza) {
+            if (escape) {
+                escape = false;
+            } else if (texto && c == '\\') {
+                escape = true;
+            } else if (c == '"') {
+                texto = !texto;
+            }
+        }
+    }
+};
+
 constexpr const char* kAntesDelEsquema =
     "\n\nResponde solo con un objeto JSON que cumpla este esquema JSON:\n";
 
@@ -112,7 +136,7 @@ std::unique_ptr<MotorLlama> MotorLlama::cargar(const std::filesystem::path& mode
         error = "el modelo " + modelo.string() + " no declara su contexto de entrenamiento";
         return nullptr;
     }
-    m->cadena_ = std::make_unique<CadenaDeMuestreo>(m->vocab_);
+    m->cadena_ = std::make_unique<CadenaDeMuestreo>(m->vocab_, ajustes.mascaraCompleta);
     return m;
 }
 
@@ -205,23 +229,35 @@ Result<GeneratedContent> MotorLlama::responder(const std::string& instrucciones,
                                                const GenerationOptions& opciones) {
     const std::string sistema = textoDeSistema(instrucciones, esquema, esquemaEnPrompt);
     const std::string gbnf = gramaticaGbnf(esquema);
-    auto texto = generar(sistema, prompt, &gbnf, opciones);
-    if (!texto) return texto.error();
-    auto contenido = GeneratedContent::parse(texto.value());
+    auto r = generar(sistema, prompt, &gbnf, reservaDeCierre(esquema), opciones);
+    if (!r) return r.error();
+    if (r.value().cortada) {
+        return GenerationError{"la respuesta llegó al límite de " + std::to_string(r.value().limite) +
+                               " tokens sin terminar"};
+    }
+    auto contenido = GeneratedContent::parse(r.value().texto);
     if (!contenido)
         return GenerationError{"la respuesta del modelo no se pudo leer: " + contenido.error().texto};
     return contenido;
 }
 
 Result<std::string> MotorLlama::responderLibre(const std::string& instrucciones, const std::string& prompt,
-                                               const GenerationOptions& opciones) {
-    return generar(instrucciones, prompt, nullptr, opciones);
+                                               const GenerationOptions& opciones,
+                                               const GenerationSchema* esquema) {
+    auto r = esquema == nullptr ? generar(instrucciones, prompt, nullptr, 0, opciones) : [&] {
+        const std::string gbnf = gramaticaGbnf(*esquema);
+        return generar(textoDeSistema(instrucciones, *esquema, true), prompt, &gbnf,
+                       reservaDeCierre(*esquema), opciones);
+    }();
+    if (!r) return r.error();
+    return std::move(r.value().texto);
 }
 
 Result<llama_sampler*> MotorLlama::gramaticaPara(const std::string& gbnf) {
     if (!gramatica_ || textoGramatica_ != gbnf) {
         gramatica_.reset(llama_sampler_init_grammar(vocab_, gbnf.c_str(), "root"));
         textoGramatica_ = gbnf;
+        gramaticaPodable_ = admitePodaPorPrimerByte(gbnf);
         if (!gramatica_) {
             textoGramatica_.clear();
             return GenerationError{"no se pudo preparar la gramática del esquema"};
@@ -324,8 +360,9 @@ Result<int> MotorLlama::prepararContexto(const std::vector<int32_t>& prefijo,
     return static_cast<int>(necesario - total);
 }
 
-Result<std::string> MotorLlama::generar(const std::string& sistema, const std::string& prompt,
-                                        const std::string* gramatica, const GenerationOptions& opciones) {
+Result<MotorLlama::Respuesta> MotorLlama::generar(const std::string& sistema, const std::string& prompt,
+                                                  const std::string* gramatica, int reserva,
+                                                  const GenerationOptions& opciones) {
     ++cuentas_.pedidos;
     // llama.cpp counts text in 32-bit lengths; far below that no context could hold it anyway.
     constexpr size_t kMegas = 256;
@@ -346,18 +383,31 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
         g = r.value();
     }
     CadenaDeMuestreo& cadena = *cadena_;
-    cadena.empezar(opciones, g);
+    cadena.empezar(opciones, g, gramaticaPodable_);
 
-    std::string respuesta;
+    Respuesta respuesta;
+    respuesta.limite = limite;
     const auto comienzo = std::chrono::steady_clock::now();
+    double eligiendo = 0;
     auto terminar = [&] {
         cuentas_.segundosGenerando +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - comienzo).count();
+        cuentas_.segundosEligiendo += eligiendo;
         cuentas_.rechazos = cadena.cuentas().rechazos;
         cuentas_.mascarasCompletas = cadena.cuentas().mascarasCompletas;
+        cuentas_.tokensRevisados = cadena.cuentas().tokensRevisados;
+        cuentas_.cierres = cadena.cuentas().cierres;
     };
+    EstadoJson json;
     for (int i = 0; i < limite; ++i) {
-        auto elegido = cadena.elegir(llama_get_logits_ith(contexto_.get(), -1));
+        const auto antesDeElegir = std::chrono::steady_clock::now();
+        const float* logits = llama_get_logits_ith(contexto_.get(), -1);
+        // A model that loops where DRY cannot see it (the same list entry again and again) would
+        // otherwise run out of budget and lose the whole answer: in the last tokens it is
+        // steered to close, which the reserve always leaves room for.
+        auto elegido = g != nullptr && limite - i <= reserva
+                           ? cadena.elegirParaCerrar(logits, json.texto && !json.escape)
+                           : cadena.elegir(logits);
         if (!elegido) {
             terminar();
             return elegido.error();
@@ -368,7 +418,10 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
             return respuesta;
         }
         cadena.aceptar(token);
-        respuesta += pieza(token);
+        eligiendo += std::chrono::duration<double>(std::chrono::steady_clock::now() - antesDeElegir).count();
+        const std::string p = pieza(token);
+        json.leer(p);
+        respuesta.texto += p;
         ++cuentas_.tokensGenerados;
         if (i + 1 == limite) break;  // no room to evaluate it, and no use
         const int32_t r = llama_decode(contexto_.get(), llama_batch_get_one(&token, 1));
@@ -384,9 +437,8 @@ Result<std::string> MotorLlama::generar(const std::string& sistema, const std::s
     // generation was missing, and the grammar tells whether it would be taken now.
     llama_token fin = llama_vocab_eos(vocab_);
     if (fin == LLAMA_TOKEN_NULL) fin = llama_vocab_eot(vocab_);
-    if (fin != LLAMA_TOKEN_NULL && cadena.puedeTerminar(fin)) return respuesta;
-    return GenerationError{"la respuesta llegó al límite de " + std::to_string(limite) +
-                           " tokens sin terminar"};
+    respuesta.cortada = fin == LLAMA_TOKEN_NULL || !cadena.puedeTerminar(fin);
+    return respuesta;
 }
 
 }  // namespace vkacta

@@ -34,6 +34,9 @@ namespace vkacta {
 struct AjustesDelMotor {
     bool reusarPrefijo = true;
     int hilos = 0;  // 0: one per core the process may run on, or one for a tiny model
+    // Every answer token chosen from the whole vocabulary through DRY and the grammar, the plain
+    // slow way: the reference the fast choice must equal (tests, benchmarks).
+    bool mascaraCompleta = false;
 };
 
 inline constexpr int kPresupuestoMinimo = 1024;
@@ -46,8 +49,11 @@ struct CuentasDelMotor {
     int64_t prefijosCalculados = 0;
     int64_t prefijosReusados = 0;
     int64_t rechazos = 0;           // sampled tokens the grammar rejected
-    int64_t mascarasCompletas = 0;  // of those, the ones that needed the whole vocabulary masked
-    double segundosGenerando = 0;   // token-by-token decoding only
+    int64_t mascarasCompletas = 0;  // choices that had the whole vocabulary through the grammar
+    int64_t tokensRevisados = 0;    // tokens put through DRY or the grammar past the first check
+    int64_t cierres = 0;            // tokens chosen to close an answer at the end of its budget
+    double segundosGenerando = 0;   // token-by-token decoding only, choices included
+    double segundosEligiendo = 0;   // of those, choosing tokens (DRY, the grammar, the draw)
     double segundosEvaluando = 0;   // prompt evaluation only
 };
 
@@ -77,9 +83,12 @@ class MotorLlama {
     // The threads the backend uses for a model of this many weights when none are set.
     static int hilosPara(uint64_t pesos);
 
-    // The same request with no schema and no grammar: the raw answer text (benchmarks).
+    // The same request, the raw answer text: free, or held to the schema's grammar (with the
+    // schema in the prompt) when one is given, then even when the budget cut it short
+    // (benchmarks, tests).
     Result<std::string> responderLibre(const std::string& instrucciones, const std::string& prompt,
-                                       const GenerationOptions& opciones);
+                                       const GenerationOptions& opciones,
+                                       const GenerationSchema* esquema = nullptr);
 
     // The tokens of a request: the prefix shared by every request with the same system text,
     // and the rest (the prompt, then the frame that hands the turn to the model).
@@ -109,8 +118,14 @@ class MotorLlama {
 
     std::vector<int32_t> tokenizarCon(const std::string& texto, bool especiales, bool inicio) const;
 
-    Result<std::string> generar(const std::string& sistema, const std::string& prompt,
-                                const std::string* gramatica, const GenerationOptions& opciones);
+    struct Respuesta {
+        std::string texto;
+        bool cortada = false;  // the budget ran out before the grammar let it end
+        int limite = 0;
+    };
+    // `reserva`: the last tokens of the budget, in which a constrained answer is steered to close.
+    Result<Respuesta> generar(const std::string& sistema, const std::string& prompt,
+                              const std::string* gramatica, int reserva, const GenerationOptions& opciones);
     Result<int> prepararContexto(const std::vector<int32_t>& prefijo, const std::vector<int32_t>& resto,
                                  int presupuesto);
     Result<bool> evaluar(const int32_t* tokens, size_t n);
@@ -141,6 +156,7 @@ class MotorLlama {
     bool prefijoEnContexto_ = false;
 
     std::string textoGramatica_;
+    bool gramaticaPodable_ = false;
     std::unique_ptr<llama_sampler, Borrador> gramatica_;
 };
 
