@@ -37,24 +37,23 @@ bool admite(llama_sampler* gramatica, llama_token token, float logit) {
     return !rechazado(uno);
 }
 
-// The piece as llama.cpp's grammar engine reads it (control tokens by their text).
-std::string piezaDeGramatica(const llama_vocab* vocab, llama_token token) {
-    std::string p(64, '\0');
-    int32_t n = llama_token_to_piece(vocab, token, p.data(), static_cast<int32_t>(p.size()), 0, true);
-    if (n < 0) {
-        p.resize(static_cast<size_t>(-n));
-        n = llama_token_to_piece(vocab, token, p.data(), static_cast<int32_t>(p.size()), 0, true);
-    }
-    p.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return p;
-}
-
 // Higher logit first, ties to the lower id: the order greedy decoding picks in.
 bool antes(const llama_token_data& a, const llama_token_data& b) {
     return a.logit > b.logit || (a.logit == b.logit && a.id < b.id);
 }
 
 }  // namespace
+
+std::string piezaDelToken(const llama_vocab* vocab, int32_t token, bool especiales) {
+    std::string p(64, '\0');
+    int32_t n = llama_token_to_piece(vocab, token, p.data(), static_cast<int32_t>(p.size()), 0, especiales);
+    if (n < 0) {
+        p.resize(static_cast<size_t>(-n));
+        n = llama_token_to_piece(vocab, token, p.data(), static_cast<int32_t>(p.size()), 0, especiales);
+    }
+    p.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return p;
+}
 
 void CadenaDeMuestreo::Borrador::operator()(llama_sampler* s) const {
     llama_sampler_free(s);
@@ -71,7 +70,7 @@ CadenaDeMuestreo::CadenaDeMuestreo(const llama_vocab* vocab, bool mascaraComplet
     for (size_t i = 0; i < nVocab_; ++i) {
         const auto token = static_cast<llama_token>(i);
         if (llama_vocab_is_eog(vocab, token)) continue;
-        const std::string p = piezaDeGramatica(vocab, token);
+        const std::string p = piezaDelToken(vocab, token, true);
         if (p.empty()) continue;
         const auto byte = static_cast<unsigned char>(p[0]);
         primerByte_[i] = byte;

@@ -15,6 +15,7 @@
 // its own is refused whole, so those are left out before the grammar sees any.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "GeneratedContent.h"
@@ -25,6 +26,10 @@ struct llama_vocab;
 struct llama_token_data;
 
 namespace vkacta {
+
+// A token's text; `especiales`: control tokens by their text (as the grammar engine reads
+// them), else as nothing.
+std::string piezaDelToken(const llama_vocab* vocab, int32_t token, bool especiales);
 
 // Counters since the chain was made, for benchmarks and tests.
 struct CuentasDeMuestreo {

@@ -184,13 +184,7 @@ std::vector<int32_t> MotorLlama::tokenizarCon(const std::string& texto, bool esp
 }
 
 std::string MotorLlama::pieza(int32_t token) const {
-    char buf[256];
-    const int32_t n = llama_token_to_piece(vocab_, token, buf, sizeof buf, 0, false);
-    if (n >= 0) return std::string(buf, static_cast<size_t>(n));
-    std::string largo(static_cast<size_t>(-n), '\0');
-    const int32_t m = llama_token_to_piece(vocab_, token, largo.data(), -n, 0, false);
-    largo.resize(m < 0 ? 0 : static_cast<size_t>(m));
-    return largo;
+    return piezaDelToken(vocab_, token, false);
 }
 
 bool MotorLlama::esControl(int32_t token) const {
