@@ -24,12 +24,16 @@ void tick(EstadoDeCorrida& e, double objetivo) {
     // front of it, or count a stall twice. Beyond what the platform knows of, a server starved
     // of CPU (the transcription runs on the same machine) may still hand over audio a second
     // late. Audio known to start later than now (a monitor whose sink rendered ahead before we
-    // listened) means nothing before now will ever come: the track is padded up to the clock,
-    // so that what comes next lands where it plays, not a margin early with the margin's
-    // silence put into it later.
+    // listened) means nothing before then will ever come: the track is padded up to the clock,
+    // and, at the last tick before that audio starts, up to its start, so that it lands where
+    // it plays rather than up to a tick early with the difference padded at the end.
     if (e.captura) {
         const double enVuelo = segundosEnVuelo(e.hw, *e.captura);
-        w.padTo(enVuelo < 0 ? objetivo + kMargen : objetivo + kMargen - kMargenConCaptura - enVuelo);
+        const double ahora = objetivo + kMargen;
+        if (enVuelo >= 0)
+            w.padTo(ahora - kMargenConCaptura - enVuelo);
+        else
+            w.padTo(-enVuelo < kIntervaloDeTick ? ahora - enVuelo : ahora);
     } else {
         w.padTo(objetivo);
     }

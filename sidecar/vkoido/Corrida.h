@@ -18,6 +18,9 @@ struct EstadoDeCorrida {
     bool falloAnunciado = false;     // the failed-rebuild line went out since the last success
 };
 
+// The loop runs a tick every kIntervaloDeTick seconds.
+inline constexpr double kIntervaloDeTick = 0.25;
+
 // One tick: padding towards `objetivo` seconds of track less what the capture still has on its
 // way, the cut and write-failure reports
 // (once each per run), the format check while a capture is current, the status line.

@@ -24,7 +24,6 @@
 namespace {
 
 constexpr double kTurno = 0.1;
-constexpr double kIntervaloDeTick = 0.25;
 
 }  // namespace
 

@@ -298,8 +298,10 @@ TEST(Vigilancia, LoQueEstaEnCaminoNoSeRellena) {
         std::int64_t rellenados;
     };
     // A target of 3 s is 3.5 s elapsed; a running capture waits a second more for late audio.
+    // Audio due to start later is padded up to the clock, and up to its start when that comes
+    // before the next tick.
     for (const Caso c : {Caso{0, 40000}, Caso{48000, 24000}, Caso{480000, 0}, Caso{-1, 56000},
-                         Caso{-12000, 56000}, Caso{-96000, 56000}}) {
+                         Caso{-9600, 59200}, Caso{-12000, 56000}, Caso{-96000, 56000}}) {
         Vigilancia v;
         v.hw.enVuelo(10, c.enVuelo);
         tick(v.e, 3.0);

@@ -167,6 +167,7 @@ class IOProcPulse {
         // Each call into libpulse costs a system call of its own (its fork check): peek until
         // nothing is left rather than asking the size first.
         while (pa_stream_peek(s, &datos, &bytes) == 0 && bytes > 0) {
+            recibido = true;
             if (datos != nullptr) {
                 tomados_ += repartir(static_cast<const unsigned char*>(datos) + tomados_, bytes - tomados_);
                 if (tomados_ < bytes) return;  // the pool is full
@@ -231,6 +232,9 @@ class IOProcPulse {
     bool primeraRespuesta = false;
     timeval momentoPrimera{};
     pa_usec_t adelantoPrimera = 0;
+    // Whether the stream has handed over anything yet: audio that comes while that lead is still
+    // playing is the sink rendering it again for a new player, and the lead no longer holds.
+    bool recibido = false;
     AudioObjectID sumidero = kAudioObjectUnknown;
 
   private:

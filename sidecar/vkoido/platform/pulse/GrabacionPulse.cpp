@@ -100,6 +100,7 @@ OSStatus AudioHardwarePulse::abrirStream(IOProcPulse& p, Tap& tap) {
     pa_stream_set_state_callback(s.get(), &AudioHardwarePulse::alCambiarStream, this);
     pa_stream_set_read_callback(s.get(), &AudioHardwarePulse::alLeer, &p);
     p.primeraRespuesta = false;
+    p.recibido = false;
     // The first answer tells what the sink rendered before we listened: ask for it at once.
     p.tiempos.reset(pa_stream_update_timing_info(s.get(), nullptr, nullptr));
     p.stream = std::move(s);
@@ -112,8 +113,9 @@ OSStatus AudioHardwarePulse::abrirStream(IOProcPulse& p, Tap& tap) {
 // starved process finds it all still on its way, not lost), and the IOProc's own cycles.
 // A monitor's sink renders ahead of what it plays, and its monitor hands each block over as it
 // is rendered: what it had rendered before we listened never reaches us. The stream's first
-// answer says how far ahead that was; until it has played, what is left of it is taken off, so
-// the count goes below 0 (audio starts later than now). Later blocks come to us ahead of their
+// answer says how far ahead that was; until it has played, the count is what is left of it,
+// below 0 (audio starts that much later than now), unless audio comes meanwhile (the sink
+// rendering it again to mix a new player in sooner). Later blocks come to us ahead of their
 // playing, and the ahead-by, a sawtooth between 0 and the block's length, is no audio of ours
 // in flight. Whatever the server dropped never shows up here either.
 double AudioHardwarePulse::enVuelo(IOProcPulse& p) {
@@ -127,18 +129,25 @@ double AudioHardwarePulse::enVuelo(IOProcPulse& p) {
     double edad = kEdadMaximaDeTiempos;
     if (t != nullptr && t->write_index_corrupt == 0 && t->read_index_corrupt == 0) {
         edad = std::min(static_cast<double>(pa_timeval_age(&t->timestamp)) / 1e6, kEdadMaximaDeTiempos);
-        double servidor = static_cast<double>(t->write_index - t->read_index) / porFrame;
-        servidor += static_cast<double>(t->source_usec + t->transport_usec) * porUsec;
-        if (pa_stream_is_suspended(s) == 0) servidor += edad * f->rate;
-        n += std::max(servidor, 0.0);
         if (!p.primeraRespuesta) {
             p.primeraRespuesta = true;
             p.momentoPrimera = t->timestamp;
             p.adelantoPrimera = t->sink_usec;
         }
+        // Microseconds of that first lead still to play. Until they have, the source produces
+        // nothing for us: audio starts that much later than now.
         const double perdido =
             static_cast<double>(p.adelantoPrimera) - static_cast<double>(pa_timeval_age(&p.momentoPrimera));
-        if (perdido > 0) n -= perdido * porUsec;
+        if (perdido > 0 && !p.recibido) {
+            n -= perdido * porUsec;
+        } else {
+            // Produced since the answer, or since the lead ended when it ended after the answer.
+            const double produciendo = perdido > 0 ? edad : std::min(edad, -perdido / 1e6);
+            double servidor = static_cast<double>(t->write_index - t->read_index) / porFrame;
+            servidor += static_cast<double>(t->source_usec + t->transport_usec) * porUsec;
+            if (pa_stream_is_suspended(s) == 0) servidor += produciendo * f->rate;
+            n += std::max(servidor, 0.0);
+        }
     } else {
         const std::size_t legibles = pa_stream_readable_size(s);
         if (legibles != static_cast<std::size_t>(-1)) n += static_cast<double>(legibles) / porFrame;
