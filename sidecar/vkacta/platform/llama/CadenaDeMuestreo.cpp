@@ -25,6 +25,28 @@ constexpr const char* kRupturas[] = {"\n", "\"", ":", ",", "{", "}", "[", "]"};
 constexpr size_t kPrimeraVentana = 64;
 constexpr size_t kCrecimiento = 8;
 
+// The token with the highest logit, ties to the lower id, as std::max_element gives it, in a
+// fraction of its time: eight running maxima have no chain of dependent comparisons (one is
+// some 4 ns a token, half a millisecond a choice on a large vocabulary), then the first token
+// that holds the maximum.
+llama_token mejorCrudo(const float* logits, size_t n) {
+    constexpr size_t kCarriles = 8;
+    if (n < kCarriles) return static_cast<llama_token>(std::max_element(logits, logits + n) - logits);
+    std::array<float, kCarriles> maximo{};
+    std::copy(logits, logits + kCarriles, maximo.begin());
+    size_t i = kCarriles;
+    for (; i + kCarriles <= n; i += kCarriles)
+        for (size_t c = 0; c < kCarriles; ++c)
+            maximo[c] = logits[i + c] > maximo[c] ? logits[i + c] : maximo[c];
+    float m = *std::max_element(maximo.begin(), maximo.end());
+    for (; i < n; ++i)
+        m = logits[i] > m ? logits[i] : m;
+    const float* const hallado = std::find(logits, logits + n, m);
+    // Logits that are not numbers compare with nothing: leave those to max_element.
+    if (hallado == logits + n) return static_cast<llama_token>(std::max_element(logits, logits + n) - logits);
+    return static_cast<llama_token>(hallado - logits);
+}
+
 bool rechazado(const llama_token_data& t) {
     return std::isinf(t.logit) && t.logit < 0;
 }
@@ -168,7 +190,7 @@ Result<int32_t> CadenaDeMuestreo::elegirVoraz(const float* logits) {
 
     // The best raw logit, ties to the lower id: when DRY leaves it as it is and the grammar
     // takes it, nothing can beat it, and no other token needs a look.
-    const auto primero = static_cast<llama_token>(std::max_element(logits, logits + nVocab_) - logits);
+    const llama_token primero = mejorCrudo(logits, nVocab_);
     llama_token_data uno{primero, logits[primero], 0.0F};
     llama_token_data_array solo{&uno, 1, -1, false};
     llama_sampler_apply(dry_.get(), &solo);
