@@ -297,9 +297,10 @@ Velocidades medirVelocidades(MotorLlama& motor, const std::string& parte, size_t
         libre.maximumResponseTokens = static_cast<int>(tokens) + 1;
         (void)motor.responderLibre(sistema, prompt, libre);
         const auto c2 = motor.cuentas();
-        v.conGramatica = std::max(v.conGramatica, static_cast<double>(tokens) /
-                                                      (c1.segundosGenerando - c0.segundosGenerando));
-        v.libre = std::max(v.libre, static_cast<double>(tokens) / (c2.segundosGenerando - c1.segundosGenerando));
+        v.conGramatica = std::max(
+            v.conGramatica, static_cast<double>(tokens) / (c1.segundosGenerando - c0.segundosGenerando));
+        v.libre =
+            std::max(v.libre, static_cast<double>(tokens) / (c2.segundosGenerando - c1.segundosGenerando));
         v.tokensCon += tokens;
         v.tokensLibres += c2.tokensGenerados - c1.tokensGenerados;
         eligiendoCon += c1.segundosEligiendo - c0.segundosEligiendo;
@@ -379,8 +380,9 @@ int main(int argc, char** argv) {
                 v.conGramatica, static_cast<long long>(v.tokensCon), v.msEligiendoCon);
     std::printf("respuesta sin gramática: %6.2f tokens/s (%lld tokens; elegir %.2f ms por token)\n", v.libre,
                 static_cast<long long>(v.tokensLibres), v.msEligiendoLibre);
-    std::printf("con / sin:               %6.1f %% (objetivo: al menos 97 %%; la ronda más rápida de cada una)\n",
-                100.0 * v.conGramatica / v.libre);
+    std::printf(
+        "con / sin:               %6.1f %% (objetivo: al menos 97 %%; la ronda más rápida de cada una)\n",
+        100.0 * v.conGramatica / v.libre);
     const auto& cm = motor.cuentas();
     std::printf(
         "  elegir: %lld rechazos, %lld máscaras completas, %lld tokens revisados, %lld cierres, %.3f s\n",
