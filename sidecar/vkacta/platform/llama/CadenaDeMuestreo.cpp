@@ -31,7 +31,10 @@ constexpr size_t kCrecimiento = 8;
 // that holds the maximum.
 llama_token mejorCrudo(const float* logits, size_t n) {
     constexpr size_t kCarriles = 8;
-    if (n < kCarriles) return static_cast<llama_token>(std::max_element(logits, logits + n) - logits);
+    const auto plano = [&] {
+        return static_cast<llama_token>(std::max_element(logits, logits + n) - logits);
+    };
+    if (n < kCarriles) return plano();
     std::array<float, kCarriles> maximo{};
     std::copy(logits, logits + kCarriles, maximo.begin());
     size_t i = kCarriles;
@@ -43,8 +46,7 @@ llama_token mejorCrudo(const float* logits, size_t n) {
         m = logits[i] > m ? logits[i] : m;
     const float* const hallado = std::find(logits, logits + n, m);
     // Logits that are not numbers compare with nothing: leave those to max_element.
-    if (hallado == logits + n) return static_cast<llama_token>(std::max_element(logits, logits + n) - logits);
-    return static_cast<llama_token>(hallado - logits);
+    return hallado == logits + n ? plano() : static_cast<llama_token>(hallado - logits);
 }
 
 bool rechazado(const llama_token_data& t) {
